@@ -1,0 +1,190 @@
+// The configuration: the class's two parameter tables, and the cleansing of
+// a caller's mapping against them.
+#include "sftp_main/class_methods.hpp"
+
+#include "framework/framework.hpp"
+#include "sftp_main/names.hpp"
+#include "sftp_main/text_form.hpp"
+
+namespace sftp {
+
+namespace {
+
+// Every missing or rejected value is collected and reported at once, in one
+// built-in Exception whose messages are joined by a full-width semicolon.
+constexpr const char* kMissingRequired = "缺少必填参数：";
+constexpr const char* kRejectedPrefix = "参数";
+constexpr const char* kRejectedMiddle = "预设值不正确，可选：";
+constexpr const char* kMessageSeparator = "；";
+
+OwnedRef table_entry(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    OwnedRef entry = check(PyDict_New());
+    for (const auto& [key, value] : items) {
+        check_status(PyDict_SetItem(entry.get(), key, value));
+    }
+    return entry;
+}
+
+// `for first, second in iterable`, with the interpreter's unpacking errors.
+template <typename Visit>
+void for_each_pair(PyObject* iterable, Visit&& visit) {
+    OwnedRef iterator = check(PyObject_GetIter(iterable));
+    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        OwnedRef item_iterator = OwnedRef::steal(PyObject_GetIter(item.get()));
+        if (!item_iterator) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.get())->tp_iter == nullptr &&
+                !PySequence_Check(item.get())) {
+                PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.get())->tp_name);
+            }
+            throw PyErrorRaised{};
+        }
+        OwnedRef pair[2];
+        for (int index = 0; index < 2; ++index) {
+            pair[index] = OwnedRef::steal(PyIter_Next(item_iterator.get()));
+            if (!pair[index]) {
+                if (!PyErr_Occurred()) {
+                    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
+                }
+                throw PyErrorRaised{};
+            }
+        }
+        OwnedRef surplus = OwnedRef::steal(PyIter_Next(item_iterator.get()));
+        if (surplus || PyErr_Occurred()) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            }
+            throw PyErrorRaised{};
+        }
+        visit(pair[0].get(), pair[1].get());
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+}
+
+OwnedRef call_method(PyObject* object, PyObject* name) { return check(PyObject_CallMethodNoArgs(object, name)); }
+
+OwnedRef entry_get(PyObject* entry, PyObject* key) { return check(PyObject_CallMethodOneArg(entry, names.get, key)); }
+
+bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
+
+// Steps one to three of the cleansing: the configuration object, made from a
+// copy of the caller's mapping.
+void store_configuration(const Invocation& call, PyObject* config) {
+    if (config == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        throw PyErrorRaised{};
+    }
+    OwnedRef entries = PyDict_CheckExact(config) ? check(PyDict_Copy(config))
+                                                 : check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), config));
+    OwnedRef configuration = framework::new_configuration(call.globals(), entries.get());
+    check_status(PyObject_SetAttr(call.self(), names._config, configuration.get()));
+}
+
+// The texts of every problem with the configuration, in table order; fills
+// in the defaults of optional parameters on the way.
+OwnedRef collect_problems(PyObject* self) {
+    OwnedRef deletion = check(PyList_New(0));
+    OwnedRef error = check(PyList_New(0));
+    OwnedRef raise_list = check(PyList_New(0));
+
+    OwnedRef params_dict = check(PyObject_GetAttr(self, names._params_dict));
+    OwnedRef params = call_method(params_dict.get(), names.items);
+    for_each_pair(params.get(), [&](PyObject* param, PyObject* option) {
+        OwnedRef configuration = check(PyObject_GetAttr(self, names._config));
+        OwnedRef value = framework::configuration_get(configuration.get(), param);
+        if (is_true(value.get())) {
+            if (!is_true(entry_get(option, names.key_optional).get())) {
+                return;
+            }
+            configuration = check(PyObject_GetAttr(self, names._config));
+            OwnedRef current = framework::configuration_get(configuration.get(), param);
+            OwnedRef allowed = entry_get(option, names.key_optional);
+            if (check_status(PySequence_Contains(allowed.get(), current.get())) == 0) {
+                OwnedRef rejected = check(PyList_New(0));
+                check_status(PyList_Append(rejected.get(), param));
+                check_status(PyList_Append(rejected.get(), entry_get(option, names.key_optional).get()));
+                check_status(PyList_Append(error.get(), rejected.get()));
+            }
+        } else if (is_true(entry_get(option, names.key_type).get())) {
+            check_status(PyList_Append(deletion.get(), param));
+        } else if (is_true(entry_get(option, names.key_default).get())) {
+            configuration = check(PyObject_GetAttr(self, names._config));
+            framework::configuration_set(configuration.get(), param, entry_get(option, names.key_default).get());
+        }
+    });
+
+    if (PyList_GET_SIZE(deletion.get()) > 0) {
+        OwnedRef message = check(PyUnicode_FromFormat("%s%U", kMissingRequired, text_form(deletion.get()).get()));
+        check_status(PyList_Append(raise_list.get(), message.get()));
+    }
+    for_each_pair(error.get(), [&](PyObject* name, PyObject* optional) {
+        OwnedRef message = check(PyUnicode_FromFormat("%s%U%s%U", kRejectedPrefix, text_form(name).get(),
+                                                      kRejectedMiddle, text_form(optional).get()));
+        check_status(PyList_Append(raise_list.get(), message.get()));
+    });
+    return raise_list;
+}
+
+// Adds to the caller's own mapping every default name that it lacks.
+void complete_callers_mapping(PyObject* self, PyObject* config) {
+    OwnedRef default_params = check(PyObject_GetAttr(self, names._default_params));
+    OwnedRef defaults = call_method(default_params.get(), names.items);
+    for_each_pair(defaults.get(), [&](PyObject* key, PyObject* value) {
+        OwnedRef present = call_method(config, names.keys);
+        if (check_status(PySequence_Contains(present.get(), key)) == 0) {
+            OwnedRef addition = table_entry({{key, value}});
+            check(PyObject_CallMethodOneArg(config, names.update, addition.get()));
+        }
+    });
+}
+
+OwnedRef set_params_dict(const Invocation& call) {
+    OwnedRef port_default = check(PyLong_FromLong(22));
+    OwnedRef table = table_entry({});
+    check_status(PyDict_SetItem(table.get(), names.host, table_entry({{names.key_type, Py_True}}).get()));
+    check_status(PyDict_SetItem(table.get(), names.port,
+                                table_entry({{names.key_type, Py_False}, {names.key_default, port_default.get()}}).get()));
+    check_status(PyDict_SetItem(table.get(), names.user, table_entry({{names.key_type, Py_True}}).get()));
+    check_status(PyDict_SetItem(table.get(), names.password, table_entry({{names.key_type, Py_True}}).get()));
+    check_status(PyObject_SetAttr(call.self(), names._params_dict, table.get()));
+    return OwnedRef::take(Py_None);
+}
+
+OwnedRef set_default_params(const Invocation& call) {
+    static constexpr const char* kDefaultNames[] = {"ssh",      "ssh_host", "ssh_port",   "ssh_user",
+                                                    "ssh_password", "ssh_rsa", "ssh_rsa_pwd"};
+    OwnedRef table = table_entry({});
+    for (const char* name : kDefaultNames) {
+        check_status(PyDict_SetItem(table.get(), intern(name).get(), Py_None));
+    }
+    check_status(PyObject_SetAttr(call.self(), names._default_params, table.get()));
+    return OwnedRef::take(Py_None);
+}
+
+OwnedRef cleanse_params(const Invocation& call) {
+    PyObject* self = call.self();
+    PyObject* config = call.argument(1);
+    store_configuration(call, config);
+    call_method(self, names._set_params_dict);
+
+    OwnedRef raise_list = collect_problems(self);
+    if (PyList_GET_SIZE(raise_list.get()) > 0) {
+        OwnedRef separator = check(PyUnicode_FromString(kMessageSeparator));
+        OwnedRef raise_text = check(PyUnicode_Join(separator.get(), raise_list.get()));
+        PyErr_SetObject(PyExc_Exception, raise_text.get());
+        throw PyErrorRaised{};
+    }
+
+    call_method(self, names._set_default_params);
+    complete_callers_mapping(self, config);
+    return OwnedRef::take(Py_None);
+}
+
+}  // namespace
+
+const MethodSpec cleanse_params_method{"_cleanse_params", {"self", "config"}, cleanse_params};
+const MethodSpec set_params_dict_method{"_set_params_dict", {"self"}, set_params_dict};
+const MethodSpec set_default_params_method{"_set_default_params", {"self"}, set_default_params};
+
+}  // namespace sftp

@@ -1,0 +1,147 @@
+// The connection lifecycle: construction, connecting through paramiko, and
+// closing, explicitly or when an instance is finalised.
+#include "sftp_main/class_methods.hpp"
+
+#include "framework/framework.hpp"
+#include "sftp_main/globals.hpp"
+#include "sftp_main/names.hpp"
+#include "sftp_main/text_form.hpp"
+
+namespace sftp {
+
+namespace {
+
+OwnedRef none() { return OwnedRef::take(Py_None); }
+
+OwnedRef attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
+
+// `paramiko.<name>`, with `paramiko` resolved afresh in the module namespace.
+OwnedRef paramiko_attribute(const Invocation& call, PyObject* name) {
+    return attribute(lookup_global(call.globals(), names.paramiko).get(), name);
+}
+
+// A configuration value, reading `_config` from the instance for each one.
+OwnedRef configured(PyObject* self, PyObject* name) { return attribute(attribute(self, names._config).get(), name); }
+
+// What paramiko.Transport is opened on: "host:port". paramiko splits such a
+// text at its first colon, so a host that holds colons itself (an IPv6
+// literal) is given as the (host, port) pair instead.
+OwnedRef transport_address(PyObject* self) {
+    OwnedRef host = text_form(configured(self, names.host).get());
+    OwnedRef port = text_form(configured(self, names.port).get());
+    const Py_ssize_t colon = PyUnicode_FindChar(host.get(), ':', 0, PyUnicode_GET_LENGTH(host.get()), 1);
+    if (colon == -2) {
+        throw PyErrorRaised{};
+    }
+    if (colon >= 0) {
+        OwnedRef port_number = check(PyNumber_Long(port.get()));
+        return check(PyTuple_Pack(2, host.get(), port_number.get()));
+    }
+    return check(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
+}
+
+OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport) {
+    PyObject* self = call.self();
+    OwnedRef user = configured(self, names.user);
+    OwnedRef password = configured(self, names.password);
+    OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
+    PyObject* arguments[] = {transport, user.get(), password.get()};
+    check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+
+    OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
+    OwnedRef sftp = check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport));
+    check_status(PyObject_SetAttr(self, names._sftp, sftp.get()));
+    return sftp;
+}
+
+OwnedRef init(const Invocation& call) {
+    PyObject* self = call.self();
+    OwnedRef logger = framework::new_logger(call.globals());
+    check_status(PyObject_SetAttr(self, names._log, logger.get()));
+    check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
+    if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
+        OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        check_status(PyObject_SetAttr(self, names._config, replacement.get()));
+    }
+    return none();
+}
+
+OwnedRef connect(const Invocation& call) {
+    PyObject* self = call.self();
+    OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
+    OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
+    check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
+
+    OwnedRef stored_ssh = attribute(self, names._ssh);
+    OwnedRef policy_class = paramiko_attribute(call, names.AutoAddPolicy);
+    OwnedRef policy = check(PyObject_CallNoArgs(policy_class.get()));
+    check(PyObject_CallMethodOneArg(stored_ssh.get(), names.set_missing_host_key_policy, policy.get()));
+
+    OwnedRef transport_class = paramiko_attribute(call, names.Transport);
+    OwnedRef address = transport_address(self);
+    OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
+
+    // The transport is already connected to the server and runs a thread of
+    // its own. Nothing keeps it once this call has failed, so end it here
+    // rather than leave a live socket behind; the caller sees the original
+    // error, never one from the close.
+    try {
+        authenticate_and_open_sftp(call, transport.get());
+    } catch (const PyErrorRaised&) {
+        PendingError original;
+        if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {
+            PyErr_Clear();
+        }
+        original.restore();
+        throw;
+    }
+    return none();
+}
+
+// Calls `object.<method>()` when the object has that method; false when not.
+bool call_if_present(PyObject* object, PyObject* method, OwnedRef& result) {
+    PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(object, method, &found)) == 0) {
+        return false;
+    }
+    OwnedRef bound = OwnedRef::steal(found);
+    result = check(PyObject_CallNoArgs(bound.get()));
+    return true;
+}
+
+OwnedRef close(const Invocation& call) {
+    PyObject* self = call.self();
+    OwnedRef sftp = attribute(self, names._sftp);
+    check(PyObject_CallMethodNoArgs(sftp.get(), names.close));
+    check(PyObject_CallMethodNoArgs(attribute(self, names._ssh).get(), names.close));
+
+    // Closing the SFTP client closes only its channel, and the SSH client
+    // object was never connected: the transport under the channel is what
+    // holds the socket and paramiko's thread, so it is ended too.
+    OwnedRef channel;
+    OwnedRef transport;
+    if (call_if_present(sftp.get(), names.get_channel, channel) &&
+        call_if_present(channel.get(), names.get_transport, transport) && transport.get() != Py_None) {
+        check(PyObject_CallMethodNoArgs(transport.get(), names.close));
+    }
+    return none();
+}
+
+OwnedRef finalize(const Invocation& call) {
+    if (!OwnedRef::steal(PyObject_CallMethodNoArgs(call.self(), names._close))) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+    }
+    return none();
+}
+
+}  // namespace
+
+const MethodSpec init_method{"__init__", {"self", "config"}, init};
+const MethodSpec connect_method{"_connect", {"self"}, connect};
+const MethodSpec close_method{"_close", {"self"}, close};
+const MethodSpec del_method{"__del__", {"self"}, finalize};
+
+}  // namespace sftp

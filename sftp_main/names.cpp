@@ -1,0 +1,22 @@
+#include "sftp_main/names.hpp"
+
+
+namespace sftp {
+
+Names names;
+
+OwnedRef intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+void intern_names() {
+    if (names.TavrelSFTPMain != nullptr) {
+        return;
+    }
+    // The references are kept for the life of the process, like the module.
+    Names fresh;
+#define SFTP_MAIN_INTERN_NAME(member, text) fresh.member = intern(text).release();
+    SFTP_MAIN_NAMES(SFTP_MAIN_INTERN_NAME)
+#undef SFTP_MAIN_INTERN_NAME
+    names = fresh;
+}
+
+}  // namespace sftp

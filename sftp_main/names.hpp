@@ -1,0 +1,74 @@
+// Interned names used by the module: attribute, method, keyword and global
+// names. Interned once when the module is first executed and kept for the
+// life of the process, so hot paths compare and hash them for free.
+#pragma once
+
+#include "sftp_main/ref.hpp"
+
+#define SFTP_MAIN_NAMES(X)                                                                  \
+    /* instance attributes */                                                               \
+    X(_log, "_log")                                                                         \
+    X(_config, "_config")                                                                   \
+    X(_params_dict, "_params_dict")                                                         \
+    X(_default_params, "_default_params")                                                   \
+    X(_ssh, "_ssh")                                                                         \
+    X(_sftp, "_sftp")                                                                       \
+    /* methods called on the instance, the tables, the caller's mapping and the clients */  \
+    X(_cleanse_params, "_cleanse_params")                                                   \
+    X(_set_params_dict, "_set_params_dict")                                                 \
+    X(_set_default_params, "_set_default_params")                                           \
+    X(_close, "_close")                                                                     \
+    X(items, "items")                                                                       \
+    X(get, "get")                                                                           \
+    X(set, "set")                                                                           \
+    X(keys, "keys")                                                                         \
+    X(update, "update")                                                                     \
+    X(todict, "todict")                                                                     \
+    X(connect, "connect")                                                                   \
+    X(close, "close")                                                                       \
+    X(get_channel, "get_channel")                                                           \
+    X(get_transport, "get_transport")                                                       \
+    X(set_missing_host_key_policy, "set_missing_host_key_policy")                           \
+    X(from_transport, "from_transport")                                                     \
+    /* configuration attributes, keywords and table keys */                                 \
+    X(ssh, "ssh")                                                                           \
+    X(host, "host")                                                                         \
+    X(port, "port")                                                                         \
+    X(user, "user")                                                                         \
+    X(password, "password")                                                                 \
+    X(username, "username")                                                                 \
+    X(file, "file")                                                                         \
+    X(key_type, "type")                                                                     \
+    X(key_default, "default")                                                               \
+    X(key_optional, "optional")                                                             \
+    /* module globals and what is read from paramiko */                                     \
+    X(paramiko, "paramiko")                                                                 \
+    X(TavrelLog, "TavrelLog")                                                               \
+    X(TavrelSSH, "TavrelSSH")                                                               \
+    X(TavrelVar, "TavrelVar")                                                               \
+    X(TavrelSFTPMain, "TavrelSFTPMain")                                                     \
+    X(SSHClient, "SSHClient")                                                               \
+    X(AutoAddPolicy, "AutoAddPolicy")                                                       \
+    X(Transport, "Transport")                                                               \
+    X(SFTPClient, "SFTPClient")                                                             \
+    X(__module__, "__module__")                                                             \
+    X(__qualname__, "__qualname__")
+
+namespace sftp {
+
+struct Names {
+#define SFTP_MAIN_DECLARE_NAME(member, text) PyObject* member = nullptr;
+    SFTP_MAIN_NAMES(SFTP_MAIN_DECLARE_NAME)
+#undef SFTP_MAIN_DECLARE_NAME
+};
+
+// Valid once intern_names() has succeeded.
+extern Names names;
+
+// Interns every name; raises (PyErrorRaised) on failure. Idempotent.
+void intern_names();
+
+// Interns one text, throwing on failure.
+OwnedRef intern(const char* text);
+
+}  // namespace sftp
