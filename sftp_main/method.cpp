@@ -188,6 +188,15 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled, like a function, as a reference to where it is defined; copies
+// are the object itself.
+PyObject* method_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(self)->state.qualname.get()); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef method_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(MethodObject, vectorcall)),
      Py_READONLY, nullptr},
@@ -202,6 +211,7 @@ PyType_Slot method_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
     {Py_tp_getset, method_getset},
     {Py_tp_members, method_members},
+    {Py_tp_methods, method_methods},
     {0, nullptr},
 };
 
