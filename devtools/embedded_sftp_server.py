@@ -1,0 +1,247 @@
+"""A small SFTP server on loopback, for tests and the round-trip demo.
+
+The SSH and SFTP protocol work is asyncssh's. This module only wires it up:
+password authentication against a dict of users, an SFTP subsystem confined
+to a temporary directory that the server owns, a free port, and an asyncio
+loop on a background thread so that blocking clients can use it from the
+calling thread.
+
+    with EmbeddedSFTPServer({"alice": "secret"}) as server:
+        ...  # connect to server.host, server.port; files land in server.root
+
+Host keys are generated in memory; nothing is written outside ``root``,
+which is removed by ``stop()``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import shutil
+import socket
+import tempfile
+import threading
+import time
+import warnings
+from pathlib import Path
+
+with warnings.catch_warnings():
+    # asyncssh's import touches deprecated DSA names in cryptography; the
+    # warnings say nothing about this server, which never offers DSA.
+    warnings.simplefilter("ignore")
+    import asyncssh
+
+__all__ = ["EmbeddedSFTPServer", "ipv6_loopback_available"]
+
+_START_TIMEOUT = 30.0
+_STOP_TIMEOUT = 30.0
+
+
+def ipv6_loopback_available() -> bool:
+    """True when a socket can be bound to ::1 on this machine."""
+    if not socket.has_ipv6:
+        return False
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.bind(("::1", 0))
+    except OSError:
+        return False
+    return True
+
+
+class _NoSubsystemSession(asyncssh.SSHServerSession):
+    """A session that turns down every subsystem, SFTP included."""
+
+    def subsystem_requested(self, subsystem):
+        return False
+
+
+class _Handler(asyncssh.SSHServer):
+    def __init__(self, owner: EmbeddedSFTPServer):
+        self._owner = owner
+        self._conn = None
+
+    def connection_made(self, conn):
+        self._conn = conn
+        self._owner._connection_opened(conn)
+
+    def connection_lost(self, exc):
+        self._owner._connection_closed(self._conn)
+
+    def begin_auth(self, username):
+        return True
+
+    def password_auth_supported(self):
+        return True
+
+    def validate_password(self, username, password):
+        expected = self._owner._users.get(username)
+        return expected is not None and password == expected
+
+    def session_requested(self):
+        if self._owner.refuse_sftp:
+            return _NoSubsystemSession()
+        return False
+
+
+class EmbeddedSFTPServer:
+    """An asyncssh SFTP server on a loopback address and a free port.
+
+    ``users`` maps user names to passwords. ``host`` is "127.0.0.1" unless
+    another loopback address such as "::1" is given. With ``refuse_sftp``
+    the server accepts logins and sessions but turns down the SFTP
+    subsystem request.
+    """
+
+    def __init__(self, users: dict[str, str], host: str = "127.0.0.1", *, refuse_sftp: bool = False):
+        if not users:
+            raise ValueError("at least one user is needed")
+        self._users = dict(users)
+        self.host = host
+        self.refuse_sftp = refuse_sftp
+        self.port: int | None = None
+        self.root: Path | None = None
+        self._tmp: tempfile.TemporaryDirectory | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+        self._acceptor = None
+        self._lock = threading.Lock()
+        self._connections: list = []
+        self._accepted = 0
+
+    # -- lifecycle -----------------------------------------------------
+
+    def start(self) -> EmbeddedSFTPServer:
+        if self._thread is not None:
+            raise RuntimeError("server already started")
+        self._tmp = tempfile.TemporaryDirectory(prefix="sftp-main-server-")
+        self.root = Path(self._tmp.name).resolve()
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._run_loop, name="embedded-sftp-server", daemon=True)
+        self._thread.start()
+        try:
+            self._acceptor = self._call(self._listen(), _START_TIMEOUT)
+        except BaseException:
+            self._shutdown_loop()
+            raise
+        self.port = self._acceptor.get_port()
+        return self
+
+    def stop(self) -> None:
+        """Close every connection and the listener, end the loop, remove root."""
+        if self._thread is None:
+            return
+        try:
+            if self._loop.is_running():
+                self._call(self._close_all(graceful=True), _STOP_TIMEOUT)
+        finally:
+            self._shutdown_loop()
+
+    def kill(self) -> None:
+        """Drop every connection and the listener at once, as a crash would.
+
+        Safe to call from any thread, also while a client is mid-transfer.
+        The loop and ``root`` stay until ``stop()``.
+        """
+        if self._loop is None or not self._loop.is_running():
+            return
+        self._call(self._close_all(graceful=False), _STOP_TIMEOUT)
+
+    def __enter__(self) -> EmbeddedSFTPServer:
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    # -- what tests observe --------------------------------------------
+
+    @property
+    def open_sessions(self) -> int:
+        """Client connections currently open on the server side."""
+        with self._lock:
+            return len(self._connections)
+
+    @property
+    def accepted_sessions(self) -> int:
+        """Client connections accepted since start."""
+        with self._lock:
+            return self._accepted
+
+    def wait_for_sessions(self, count: int, timeout: float) -> bool:
+        """Wait until exactly ``count`` connections are open; False on timeout."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.open_sessions == count:
+                return True
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            time.sleep(min(0.02, remaining))
+
+    # -- internals -----------------------------------------------------
+
+    def _run_loop(self) -> None:
+        asyncio.set_event_loop(self._loop)
+        self._loop.run_forever()
+
+    def _call(self, coro, timeout: float):
+        return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
+
+    async def _listen(self):
+        key = asyncssh.generate_private_key("ssh-ed25519")
+        root = str(self.root)
+        sftp_factory = None if self.refuse_sftp else (lambda chan: asyncssh.SFTPServer(chan, chroot=root))
+        return await asyncssh.create_server(
+            lambda: _Handler(self),
+            self.host,
+            0,
+            server_host_keys=[key],
+            sftp_factory=sftp_factory,
+            allow_scp=False,
+            agent_forwarding=False,
+            x11_forwarding=False,
+            allow_pty=False,
+            login_timeout=60,
+        )
+
+    async def _close_all(self, graceful: bool) -> None:
+        acceptor, self._acceptor = self._acceptor, None
+        if acceptor is not None:
+            acceptor.close()
+        with self._lock:
+            connections = list(self._connections)
+        for conn in connections:
+            if graceful:
+                conn.close()
+            else:
+                conn.abort()
+        for conn in connections:
+            await conn.wait_closed()
+        if acceptor is not None:
+            await acceptor.wait_closed()
+
+    def _shutdown_loop(self) -> None:
+        loop, thread = self._loop, self._thread
+        if loop is not None and loop.is_running():
+            loop.call_soon_threadsafe(loop.stop)
+        if thread is not None:
+            thread.join(_STOP_TIMEOUT)
+        if loop is not None and not loop.is_running():
+            loop.close()
+        self._loop = None
+        self._thread = None
+        with self._lock:
+            self._connections.clear()
+        if self._tmp is not None:
+            self._tmp.cleanup()
+            self._tmp = None
+
+    def _connection_opened(self, conn) -> None:
+        with self._lock:
+            self._connections.append(conn)
+            self._accepted += 1
+
+    def _connection_closed(self, conn) -> None:
+        with self._lock:
+            if conn in self._connections:
+                self._connections.remove(conn)
+

@@ -1,0 +1,323 @@
+"""Round trip through TavrelSFTPMain: every operation once, with a transcript.
+
+With no options it starts the embedded asyncssh server on loopback and runs
+against it. With --host (and --port, --user) it runs against a real server;
+the password then comes from the environment variable SFTP_MAIN_PASSWORD or
+from a prompt, never from the command line.
+
+Exit status: 0 when every step succeeded and the downloaded file matches the
+uploaded one, 1 on any failure or mismatch, 2 on a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import getpass
+import hashlib
+import os
+import posixpath
+import re
+import secrets
+import sys
+import tempfile
+import time
+import traceback
+from pathlib import Path
+
+PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
+DEMO_USER = "demo"
+_CHUNK = 1 << 20
+
+
+class StepFailed(Exception):
+    """A step ran but its result was wrong; the message says how."""
+
+
+def parse_size(text: str) -> int:
+    match = re.fullmatch(r"\s*(\d+)\s*([kKmMgG]?)(i?[bB])?\s*", text)
+    if not match:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (use bytes or a K, M or G suffix, e.g. 64M)")
+    shift = {"": 0, "k": 10, "m": 20, "g": 30}[match.group(2).lower()]
+    return int(match.group(1)) << shift
+
+
+def format_size(size: int) -> str:
+    if size < 1024:
+        return f"{size} B"
+    if size < 1 << 20:
+        return f"{size / 1024:.2f} KiB"
+    return f"{size / (1 << 20):.2f} MiB"
+
+
+def format_seconds(seconds: float) -> str:
+    if seconds < 1:
+        return f"{seconds * 1000:.1f} ms"
+    return f"{seconds:.2f} s"
+
+
+def sha256_of(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        while chunk := handle.read(_CHUNK):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def write_payload(path: Path, size: int) -> str:
+    digest = hashlib.sha256()
+    with open(path, "wb") as handle:
+        remaining = size
+        while remaining:
+            chunk = os.urandom(min(_CHUNK, remaining))
+            handle.write(chunk)
+            digest.update(chunk)
+            remaining -= len(chunk)
+    return digest.hexdigest()
+
+
+def describe_stat(attrs) -> str:
+    size = getattr(attrs, "st_size", None)
+    mode = getattr(attrs, "st_mode", None)
+    if size is None and mode is None:
+        return repr(attrs)
+    mode_text = "?" if mode is None else oct(mode)
+    return f"size={size} mode={mode_text}"
+
+
+class Transcript:
+    """Runs the steps, one line each, and keeps what the summary needs."""
+
+    def __init__(self, secret: str | None, out=sys.stdout):
+        self._secret = secret
+        self._out = out
+        self.count = 0
+        self.current = ""
+        self.started = time.perf_counter()
+
+    def scrub(self, text: str) -> str:
+        if self._secret:
+            text = text.replace(self._secret, "***")
+        return text
+
+    def line(self, text: str) -> None:
+        print(self.scrub(text), file=self._out, flush=True)
+
+    def step(self, call_text: str, func, *args, shown_result=None, transferred: int | None = None):
+        self.count += 1
+        self.current = call_text
+        begin = time.perf_counter()
+        try:
+            result = func(*args)
+        except BaseException:
+            elapsed = time.perf_counter() - begin
+            self.line(f"{self.count:>2}  {call_text}  -> raised  [{format_seconds(elapsed)}]")
+            raise
+        elapsed = time.perf_counter() - begin
+        shown = shown_result(result) if shown_result else repr(result)
+        extra = ""
+        if transferred is not None:
+            rate = transferred / elapsed / (1 << 20) if elapsed > 0 else float("inf")
+            extra = f"  {format_size(transferred)} at {rate:.1f} MiB/s"
+        self.line(f"{self.count:>2}  {call_text}  -> {shown}  [{format_seconds(elapsed)}]{extra}")
+        return result
+
+
+def show_address(host: str, port) -> str:
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def masked_config(config: dict) -> str:
+    shown = ", ".join(
+        f"{key!r}: {'***'!r}" if "password" in key or "pwd" in key else f"{key!r}: {value!r}" for key, value in config.items()
+    )
+    return "{" + shown + "}"
+
+
+def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript, workdir: Path) -> str:
+    """Runs the round trip; returns the summary text of a success, raises otherwise."""
+    try:
+        import sftp_main
+    except ImportError as exc:
+        raise StepFailed(f"cannot import sftp_main ({exc}); build it first with `make build`") from exc
+
+    local_up = workdir / "payload.bin"
+    local_down = workdir / "downloaded.bin"
+    up_digest = write_payload(local_up, size)
+
+    created_dir = None
+    remote_files = []
+    client = None
+    connected = False
+    step = transcript.step
+    try:
+        client = step(
+            f"TavrelSFTPMain({masked_config(config)})",
+            sftp_main.TavrelSFTPMain,
+            config,
+            shown_result=lambda obj: type(obj).__name__,
+        )
+        step("_connect()", client._connect)
+        connected = True
+        expect_true(step(f"_mkdir({remote_dir!r})", client._mkdir, remote_dir), "_mkdir")
+        created_dir = remote_dir
+        expect_true(step(f"_chdir({remote_dir!r})", client._chdir, remote_dir), "_chdir")
+
+        uploaded = step(
+            f"_upload({str(local_up)!r}, 'payload.bin')",
+            client._upload,
+            str(local_up),
+            "payload.bin",
+            transferred=size,
+        )
+        if uploaded is not True:
+            raise StepFailed(f"_upload returned {uploaded!r}; the module reports no cause for a failed transfer")
+        remote_files.append("payload.bin")
+
+        attrs = step("_stat('payload.bin')", client._stat, "payload.bin", shown_result=describe_stat)
+        if getattr(attrs, "st_size", None) != size:
+            raise StepFailed(f"_stat reports size {getattr(attrs, 'st_size', None)!r}, uploaded {size}")
+
+        expect_true(step("_rename('payload.bin', 'renamed.bin')", client._rename, "payload.bin", "renamed.bin"), "_rename")
+        remote_files[-1] = "renamed.bin"
+        expect_true(
+            step("_posix_rename('renamed.bin', 'final.bin')", client._posix_rename, "renamed.bin", "final.bin"),
+            "_posix_rename",
+        )
+        remote_files[-1] = "final.bin"
+
+        absolute = step("_normalize('final.bin')", client._normalize, "final.bin")
+        if not isinstance(absolute, str) or not absolute.startswith("/") or posixpath.basename(absolute) != "final.bin":
+            raise StepFailed(f"_normalize gave {absolute!r}, not an absolute path to final.bin")
+        # The directory is removed by its absolute name, as seen by the server,
+        # since the client's working directory is inside it.
+        created_dir = posixpath.dirname(absolute)
+
+        downloaded = step(
+            f"_download('final.bin', {str(local_down)!r})",
+            client._download,
+            "final.bin",
+            str(local_down),
+            transferred=size,
+        )
+        if downloaded is not True:
+            raise StepFailed(f"_download returned {downloaded!r}; the module reports no cause for a failed transfer")
+        down_digest = sha256_of(local_down)
+        same = down_digest == up_digest
+        transcript.line(
+            f"    sha256 uploaded {up_digest[:16]}…  downloaded {down_digest[:16]}…  {'match' if same else 'MISMATCH'}"
+        )
+        if not same:
+            raise StepFailed("the downloaded file differs from the uploaded one (sha256)")
+
+        expect_true(step("_remove('final.bin')", client._remove, "final.bin"), "_remove")
+        remote_files.clear()
+        expect_true(step(f"_rmdir({created_dir!r})", client._rmdir, created_dir), "_rmdir")
+        created_dir = None
+        step("_close()", client._close)
+        connected = False
+        return f"{transcript.count} steps, {format_size(size)} up and down, sha256 {up_digest[:16]}… matches"
+    finally:
+        if connected:
+            clean_up(client, remote_files, created_dir, transcript)
+
+
+def expect_true(result, name: str) -> None:
+    if result is not True:
+        raise StepFailed(f"{name} returned {result!r} instead of True")
+
+
+def clean_up(client, remote_files, remote_dir, transcript: Transcript) -> None:
+    """After a failure: remove what the run created, then close. Best effort."""
+    left = []
+    for name in remote_files:
+        try:
+            client._remove(name)
+        except Exception:
+            left.append(name)
+    if remote_dir is not None:
+        try:
+            client._rmdir(remote_dir)
+        except Exception:
+            left.append(remote_dir + "/")
+    try:
+        client._close()
+    except Exception as exc:
+        left.append(f"(close failed: {type(exc).__name__})")
+    if left:
+        transcript.line(f"    cleanup: could not remove {', '.join(left)}")
+    else:
+        transcript.line("    cleanup: removed what this run created, connection closed")
+
+
+def read_password() -> str:
+    password = os.environ.get(PASSWORD_ENV)
+    if password:
+        return password
+    if not sys.stdin.isatty():
+        raise SystemExit(f"round_trip: error: no password: set {PASSWORD_ENV} or run from a terminal to be prompted")
+    return getpass.getpass("SFTP password: ")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        description="Round trip through TavrelSFTPMain against the embedded test server or a real SFTP server.",
+        epilog=f"Against a real server the password is read from ${PASSWORD_ENV}, or prompted for.",
+    )
+    parser.add_argument("--host", help="a real server to use instead of the embedded one")
+    parser.add_argument("--port", help="its port (left out of the configuration when not given: the default 22)")
+    parser.add_argument("--user", help="the user name on that server (default: the local user name)")
+    parser.add_argument("--size", type=parse_size, default=parse_size("8M"), help="bytes to transfer (e.g. 0, 4096, 64M; default 8M)")
+    parser.add_argument("--remote-dir", help="remote directory to create and remove (default: a new random name)")
+    parser.add_argument("--traceback", action="store_true", help="show the full traceback of an error")
+    return parser
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    if args.host is None and (args.port is not None or args.user is not None):
+        build_parser().error("--port and --user need --host")
+    remote_dir = args.remote_dir or f"sftp_main_round_trip_{secrets.token_hex(4)}"
+
+    server = None
+    transcript = Transcript(None)
+    try:
+        if args.host is None:
+            from embedded_sftp_server import EmbeddedSFTPServer
+
+            password = secrets.token_urlsafe(18)
+            server = EmbeddedSFTPServer({DEMO_USER: password}).start()
+            config = {"host": server.host, "port": server.port, "user": DEMO_USER, "password": password}
+            target = f"{DEMO_USER}@{show_address(server.host, server.port)} (embedded asyncssh server, files under {server.root})"
+        else:
+            user = args.user or getpass.getuser()
+            password = read_password()
+            config = {"host": args.host, "user": user, "password": password}
+            if args.port is not None:
+                config["port"] = args.port
+            target = f"{user}@{show_address(args.host, args.port if args.port is not None else '22 (default)')}"
+        transcript = Transcript(password)
+        transcript.line(f"round trip of {format_size(args.size)} with {target}")
+        with tempfile.TemporaryDirectory(prefix="sftp-main-round-trip-") as workdir:
+            summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir))
+        elapsed = time.perf_counter() - transcript.started
+        transcript.line(f"PASS: round trip complete: {summary}, {format_seconds(elapsed)}")
+        return 0
+    except KeyboardInterrupt:
+        transcript.line("FAIL: round trip interrupted")
+        return 130
+    except Exception as exc:
+        if args.traceback:
+            print(transcript.scrub(traceback.format_exc()), file=sys.stderr, end="", flush=True)
+        where = f"step {transcript.count} {transcript.current}: " if transcript.count else ""
+        text = str(exc) or "(no message)"
+        kind = "" if isinstance(exc, StepFailed) else f"{type(exc).__name__}: "
+        print(transcript.scrub(f"round_trip: error: {where}{kind}{text}"), file=sys.stderr, flush=True)
+        transcript.line(f"FAIL: round trip failed after {transcript.count} steps")
+        return 1
+    finally:
+        if server is not None:
+            server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,199 @@
+"""The three framework stand-ins installed with the package."""
+
+import copy
+import logging
+import pickle
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import tavrel_log
+import tavrel_ssh
+import tavrel_var
+from tavrel_log import TavrelLog
+from tavrel_ssh import TavrelSSH
+from tavrel_var import TavrelVar
+
+
+@pytest.mark.parametrize("module", [tavrel_log, tavrel_ssh, tavrel_var])
+def test_module_says_it_is_a_stand_in(module):
+    assert "stand-in" in module.__doc__.lower()
+    assert "real framework replaces it" in " ".join(module.__doc__.split())
+
+
+# -- TavrelLog ---------------------------------------------------------------
+
+
+def test_log_wraps_a_standard_logger_and_passes_records_on(caplog):
+    log = TavrelLog(file=False)
+    assert isinstance(log.logger, logging.Logger)
+    with caplog.at_level(logging.INFO, logger=log.logger.name):
+        log.info("hello %s", "there")
+        log.error("broken")
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [("INFO", "hello there"), ("ERROR", "broken")]
+
+
+def test_log_writes_no_file(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    log = TavrelLog(file=False)
+    log.warning("nothing on disk")
+    assert list(tmp_path.iterdir()) == []
+    assert not any(isinstance(h, logging.FileHandler) for h in log.logger.handlers)
+
+
+def test_log_refuses_to_promise_a_file():
+    with pytest.raises(ValueError):
+        TavrelLog(file=True)
+
+
+def test_log_default_is_no_file():
+    assert isinstance(TavrelLog().logger, logging.Logger)
+
+
+# -- TavrelVar ---------------------------------------------------------------
+
+
+def test_var_answers_get_and_attribute_reads():
+    var = TavrelVar(host="example", port=22)
+    assert var.get("host") == "example"
+    assert var.host == "example"
+    assert var.port == 22
+
+
+def test_var_absent_names_read_as_none():
+    var = TavrelVar(host="example")
+    assert var.get("port") is None
+    assert var.ssh is None
+
+
+def test_var_keeps_keys_that_are_not_identifiers():
+    var = TavrelVar(**{"a-b": 1, "with space": 2, "9lives": 3, "self": 4, "名": 5})
+    assert var.get("a-b") == 1
+    assert var.get("with space") == 2
+    assert var.get("9lives") == 3
+    assert var.get("self") == 4
+    assert var.名 == 5
+
+
+def test_var_keeps_values_without_copying_them():
+    value = ["shared"]
+    var = TavrelVar(item=value)
+    assert var.get("item") is value
+
+
+def test_var_set_is_seen_by_get_and_attribute_reads():
+    var = TavrelVar(host="a")
+    assert var.set("port", 22) is None
+    var.set("host", "b")
+    assert var.get("port") == 22
+    assert var.port == 22
+    assert var.host == "b"
+
+
+def test_var_todict_is_a_new_plain_dict():
+    var = TavrelVar(host="a", port=22)
+    first = var.todict()
+    assert type(first) is dict
+    assert first == {"host": "a", "port": 22}
+    first["host"] = "changed"
+    assert var.get("host") == "a"
+    assert var.todict() is not var.todict()
+
+
+def test_var_keeps_entries_from_the_keyword_mapping_not_the_mapping_itself():
+    source = {"host": "a"}
+    var = TavrelVar(**source)
+    source["host"] = "b"
+    assert var.get("host") == "a"
+
+
+def test_var_dunder_names_are_not_answered_with_none():
+    var = TavrelVar()
+    assert not hasattr(var, "__no_such_dunder__")
+    with pytest.raises(AttributeError):
+        var.__setstate_missing__
+
+
+def test_var_copies_are_independent():
+    var = TavrelVar(host="a", nested={"k": 1})
+    shallow = copy.copy(var)
+    shallow.set("host", "b")
+    assert var.get("host") == "a"
+    assert shallow.get("nested") is var.get("nested")
+    deep = copy.deepcopy(var)
+    assert deep.todict() == var.todict()
+    assert deep.get("nested") is not var.get("nested")
+
+
+def test_var_pickles():
+    var = TavrelVar(host="a", port=22, **{"a-b": [1, 2]})
+    restored = pickle.loads(pickle.dumps(var))
+    assert type(restored) is TavrelVar
+    assert restored.todict() == var.todict()
+    assert restored.missing is None
+
+
+@pytest.mark.parametrize("key", ["password", "ssh_password", "ssh_rsa_pwd", "Password", "db_pwd_old"])
+def test_var_repr_masks_password_values(key):
+    secret = "hunter2-" + key
+    var = TavrelVar(host="example", **{key: secret})
+    text = repr(var)
+    assert secret not in text
+    assert f"{key!r}: '***'" in text
+    assert "'host': 'example'" in text
+    assert str(var) == text
+
+
+def test_var_repr_shows_other_values():
+    assert repr(TavrelVar(user="alice", port=22)) == "TavrelVar({'user': 'alice', 'port': 22})"
+
+
+_keys = st.text(min_size=1, max_size=12)
+_values = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=20))
+
+
+@given(st.dictionaries(_keys, _values, max_size=8))
+def test_var_holds_any_text_keyed_mapping(entries):
+    var = TavrelVar(**entries)
+    assert var.todict() == entries
+    for key, value in entries.items():
+        assert var.get(key) == value
+
+
+@given(st.dictionaries(_keys, st.just(None), max_size=6), st.sampled_from(["password", "ssh_password", "ssh_rsa_pwd"]))
+def test_var_repr_never_shows_a_password(others, key):
+    secret = "S3cr3t\u2603value"
+    entries = {k: f"v{i}" for i, k in enumerate(others)}
+    entries[key] = secret
+    assert secret not in repr(TavrelVar(**entries))
+
+
+# -- TavrelSSH ---------------------------------------------------------------
+
+
+def test_ssh_connect_returns_a_var_of_the_mapping():
+    mapping = {"host": "h", "port": 2222, "user": "u", "password": "p", "ssh": True, "ssh_host": "jump"}
+    result = TavrelSSH(mapping).connect()
+    assert isinstance(result, TavrelVar)
+    assert result.todict() == mapping
+    assert (result.host, result.port, result.user, result.password) == ("h", 2222, "u", "p")
+
+
+def test_ssh_each_connect_gives_a_fresh_configuration():
+    ssh = TavrelSSH({"host": "h"})
+    first, second = ssh.connect(), ssh.connect()
+    assert first is not second
+    first.set("host", "changed")
+    assert second.host == "h"
+
+
+def test_ssh_takes_the_mapping_positionally_only():
+    with pytest.raises(TypeError):
+        TavrelSSH(mapping={"host": "h"})
+
+
+def test_ssh_repr_hides_passwords():
+    text = repr(TavrelSSH({"host": "h", "ssh_password": "topsecret"}))
+    assert "topsecret" not in text
+    assert "'h'" in text
