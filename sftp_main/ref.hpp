@@ -16,8 +16,9 @@
 // still-set Python exception is handed back to the interpreter.
 #pragma once
 
-#include <Python.h>
+#include "sftp_main/compat.hpp"  // Python.h, and what 3.12 lacks of it
 
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -38,7 +39,16 @@ public:
         std::swap(object_, other.object_);
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(object_); }
+    // Once the interpreter is shutting down, a daemon thread that asks for
+    // the interpreter lock is ended with pthread_exit, which unwinds its
+    // stack through here without the lock (see run_guarded). A reference
+    // dropped then could free an object under the feet of the finalising
+    // thread; the process is ending, so it is left for the exit instead.
+    ~OwnedRef() {
+        if (object_ != nullptr && !Py_IsFinalizing()) {
+            Py_DECREF(object_);
+        }
+    }
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
@@ -69,23 +79,31 @@ inline int check_status(int status) {
 // Runs `body` and turns any C++ exception back into a Python error: the
 // boundary every entry point called by the interpreter goes through. False
 // when `body` failed, the Python exception then being set.
+//
+// Neither noexcept nor catch-all, for one reason: a daemon thread that asks
+// for the interpreter lock after shutdown has begun is ended by the
+// interpreter with pthread_exit, which unwinds the thread's stack with an
+// exception of its own. That must pass on through: glibc aborts the process
+// when it is swallowed, and so does a noexcept frame.
 template <typename Body>
-bool run_guarded(Body&& body) noexcept {
+bool run_guarded(Body&& body) {
     try {
         body();
         return true;
     } catch (const PyErrorRaised&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    } catch (const std::exception&) {
         PyErr_SetString(PyExc_SystemError, "sftp_main: unexpected C++ exception");
     }
     return false;
 }
 
 // The same for entry points that return a new reference (NULL on failure).
+// A body may also report failure by returning an empty OwnedRef with the
+// Python exception set, where a throw would cost too much on a common path.
 template <typename Body>
-PyObject* python_entry(Body&& body) noexcept {
+PyObject* python_entry(Body&& body) {
     PyObject* result = nullptr;
     run_guarded([&] { result = body().release(); });
     return result;
