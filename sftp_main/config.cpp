@@ -30,6 +30,12 @@ template <typename Visit>
 void for_each_pair(PyObject* iterable, Visit&& visit) {
     OwnedRef iterator = check(PyObject_GetIter(iterable));
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        // What dict.items() yields: unpacked in place, as the interpreter
+        // unpacks an exact tuple, without an iterator per pair.
+        if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+            visit(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1));
+            continue;
+        }
         OwnedRef item_iterator = OwnedRef::steal(PyObject_GetIter(item.get()));
         if (!item_iterator) {
             if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.get())->tp_iter == nullptr &&
@@ -64,7 +70,16 @@ void for_each_pair(PyObject* iterable, Visit&& visit) {
 
 OwnedRef call_method(PyObject* object, PyObject* name) { return check(PyObject_CallMethodNoArgs(object, name)); }
 
-OwnedRef entry_get(PyObject* entry, PyObject* key) { return check(PyObject_CallMethodOneArg(entry, names.get, key)); }
+// An exact dict's get cannot be overridden, so it is read directly: the
+// cleansing asks the tables a dozen times per construction.
+OwnedRef entry_get(PyObject* entry, PyObject* key) {
+    if (PyDict_CheckExact(entry)) {
+        PyObject* found = nullptr;
+        check_status(PyDict_GetItemRef(entry, key, &found));
+        return found != nullptr ? OwnedRef::steal(found) : OwnedRef::take(Py_None);
+    }
+    return check(PyObject_CallMethodOneArg(entry, names.get, key));
+}
 
 bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
 
@@ -131,6 +146,14 @@ void complete_callers_mapping(PyObject* self, PyObject* config) {
     OwnedRef default_params = check(PyObject_GetAttr(self, names._default_params));
     OwnedRef defaults = call_method(default_params.get(), names.items);
     for_each_pair(defaults.get(), [&](PyObject* key, PyObject* value) {
+        // An exact dict's keys() and update() cannot be overridden: the same
+        // test and insertion, without a view and a one-entry dict per name.
+        if (PyDict_CheckExact(config)) {
+            if (check_status(PyDict_Contains(config, key)) == 0) {
+                check_status(PyDict_SetItem(config, key, value));
+            }
+            return;
+        }
         OwnedRef present = call_method(config, names.keys);
         if (check_status(PySequence_Contains(present.get(), key)) == 0) {
             OwnedRef addition = table_entry({{key, value}});
@@ -152,11 +175,12 @@ OwnedRef set_params_dict(const Invocation& call) {
 }
 
 OwnedRef set_default_params(const Invocation& call) {
-    static constexpr const char* kDefaultNames[] = {"ssh",      "ssh_host", "ssh_port",   "ssh_user",
-                                                    "ssh_password", "ssh_rsa", "ssh_rsa_pwd"};
+    static constexpr PyObject* Names::*kDefaultNames[] = {&Names::ssh,      &Names::ssh_host,     &Names::ssh_port,
+                                                          &Names::ssh_user, &Names::ssh_password, &Names::ssh_rsa,
+                                                          &Names::ssh_rsa_pwd};
     OwnedRef table = table_entry({});
-    for (const char* name : kDefaultNames) {
-        check_status(PyDict_SetItem(table.get(), intern(name).get(), Py_None));
+    for (PyObject* Names::*name : kDefaultNames) {
+        check_status(PyDict_SetItem(table.get(), names.*name, Py_None));
     }
     check_status(PyObject_SetAttr(call.self(), names._default_params, table.get()));
     return OwnedRef::take(Py_None);

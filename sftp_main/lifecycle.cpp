@@ -111,7 +111,13 @@ bool call_if_present(PyObject* object, PyObject* method, OwnedRef& result) {
 
 OwnedRef close(const Invocation& call) {
     PyObject* self = call.self();
-    OwnedRef sftp = attribute(self, names._sftp);
+    // The finaliser of every instance that never connected meets a missing
+    // `_sftp` here. That error goes back as it is, without a C++ throw: the
+    // unwinding would cost more than the whole construction.
+    OwnedRef sftp = OwnedRef::steal(PyObject_GetAttr(self, names._sftp));
+    if (!sftp) {
+        return sftp;
+    }
     check(PyObject_CallMethodNoArgs(sftp.get(), names.close));
     check(PyObject_CallMethodNoArgs(attribute(self, names._ssh).get(), names.close));
 

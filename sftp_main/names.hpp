@@ -32,6 +32,12 @@
     X(from_transport, "from_transport")                                                     \
     /* configuration attributes, keywords and table keys */                                 \
     X(ssh, "ssh")                                                                           \
+    X(ssh_host, "ssh_host")                                                                 \
+    X(ssh_port, "ssh_port")                                                                 \
+    X(ssh_user, "ssh_user")                                                                 \
+    X(ssh_password, "ssh_password")                                                         \
+    X(ssh_rsa, "ssh_rsa")                                                                   \
+    X(ssh_rsa_pwd, "ssh_rsa_pwd")                                                           \
     X(host, "host")                                                                         \
     X(port, "port")                                                                         \
     X(user, "user")                                                                         \
