@@ -1,0 +1,423 @@
+"""Reference counts and memory stay put over tens of thousands of calls of
+every method, on its success and on its failure paths.
+
+Each case builds a `call` that makes one call and checks its outcome, and
+the list of objects whose reference counts must be the same after the loop
+as before it: the instance, the client, the arguments, the client's result
+and any exception object that a fake raises.
+"""
+
+from __future__ import annotations
+
+import collections.abc
+import sys
+import types
+
+import pytest
+
+import sftp_main
+from reliability_support import (
+    MEMORY_BOUND,
+    OPERATIONS,
+    FakeClient,
+    FakeParamiko,
+    FakeSSHClient,
+    FakeTransport,
+    Interrupt,
+    Token,
+    bare_instance,
+    defuse,
+    forget_traceback,
+    measure,
+    scaled,
+    with_client,
+)
+
+CALLS = scaled(15_000)
+Cls = sftp_main.TavrelSFTPMain
+
+
+def returns(fn, expected):
+    def call():
+        assert fn() is expected
+
+    return call
+
+
+def raises(fn, kind, identical=None):
+    def call():
+        try:
+            fn()
+        except kind as exc:
+            if identical is not None:
+                assert exc is identical
+                forget_traceback(exc)
+        else:
+            raise AssertionError("no exception")
+
+    return call
+
+
+def text(label):
+    # Built at run time, so not an interned or immortal constant.
+    return "".join([label, "-", str(len(label))])
+
+
+# --- the remote operations ---------------------------------------------------
+
+OPERATION_NAMES = list(OPERATIONS)
+
+
+def operation_args(method):
+    count = OPERATIONS[method][1]
+    return tuple(Token(f"arg{i}") for i in range(count))
+
+
+def operation_case(method, path):
+    client_method, count, kind = OPERATIONS[method]
+    args = operation_args(method)
+    result = Token("result")
+    error = OSError(2, "no such file")
+    interrupt = Interrupt()
+    bound = getattr(Cls, method)
+    if path == "success":
+        obj = with_client(FakeClient(result=result))
+        expected = result if kind == "result" else True
+        return returns(lambda: bound(obj, *args), expected), [obj, obj._sftp, result, *args, bound]
+    if path == "by keyword":
+        obj = with_client(FakeClient(result=result))
+        names = bound.__text_signature__.strip("()").split(", ")[1:]
+        keywords = dict(zip(reversed(names), reversed(args)))
+        expected = result if kind == "result" else True
+        return returns(lambda: getattr(obj, method)(**keywords), expected), [obj, result, *args]
+    if path == "client raises":
+        obj = with_client(FakeClient(raises=error))
+        if kind == "transfer":
+            return returns(lambda: bound(obj, *args), False), [obj, error, *args]
+        return raises(lambda: bound(obj, *args), OSError, error), [obj, error, *args]
+    if path == "client interrupts":
+        obj = with_client(FakeClient(raises=interrupt))
+        return raises(lambda: bound(obj, *args), Interrupt, interrupt), [obj, interrupt, *args]
+    if path == "no client":
+        obj = bare_instance()
+        obj._ssh = FakeSSHClient()
+        if kind == "transfer":
+            return returns(lambda: bound(obj, *args), False), [obj, *args]
+        return raises(lambda: bound(obj, *args), AttributeError), [obj, *args]
+    if path == "client lacks the method":
+        obj = with_client(object())
+        if kind == "transfer":
+            return returns(lambda: bound(obj, *args), False), [obj, *args]
+        return raises(lambda: bound(obj, *args), AttributeError), [obj, *args]
+    raise ValueError(path)
+
+
+@pytest.mark.parametrize(
+    "path", ["success", "by keyword", "client raises", "client interrupts", "no client", "client lacks the method"]
+)
+@pytest.mark.parametrize("method", OPERATION_NAMES)
+def test_operation_keeps_counts_and_memory(method, path):
+    call, tracked = operation_case(method, path)
+    before, after, grown = measure(call, tracked, CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+    defuse(tracked)
+
+
+# --- argument binding errors --------------------------------------------------
+
+BINDING_ERRORS = {
+    "missing": lambda obj, a, b: obj._rename(a),
+    "too many": lambda obj, a, b: obj._rename(a, b, a),
+    "unexpected keyword": lambda obj, a, b: obj._rename(a, old_path=b),
+    "multiple values": lambda obj, a, b: obj._rename(a, b, ole_path=a),
+    "self twice": lambda obj, a, b: Cls._close(obj, self=obj),
+    "nothing at all": lambda obj, a, b: Cls._upload(),
+    "non-text keyword": lambda obj, a, b: obj._stat(**{1: a}),
+}
+
+
+@pytest.mark.parametrize("kind", BINDING_ERRORS)
+def test_binding_error_keeps_counts_and_memory(kind):
+    obj = with_client(FakeClient())
+    a, b = Token("a"), Token("b")
+    bad = BINDING_ERRORS[kind]
+    call = raises(lambda: bad(obj, a, b), TypeError)
+    before, after, grown = measure(call, [obj, obj._sftp, a, b], CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+def test_module_made_exception_is_held_only_by_the_caller():
+    # The TypeError of a binding failure and a Python function's own one,
+    # caught the same way, have the same number of references.
+    obj = with_client(FakeClient())
+
+    def python_rename(self, ole_path, new_path):
+        pass
+
+    def count(fn):
+        try:
+            fn()
+        except TypeError as exc:
+            return sys.getrefcount(exc)
+        raise AssertionError("no exception")
+
+    assert count(lambda: obj._rename(1)) == count(lambda: python_rename(obj, 1))
+    assert count(lambda: obj._rename(1, 2, ole_path=3)) == count(lambda: python_rename(obj, 1, 2, ole_path=3))
+
+
+# --- configuration -------------------------------------------------------------
+
+
+def good_config():
+    return {"host": text("host"), "user": text("user"), "password": text("password")}
+
+
+class ReadOnlyMapping(collections.abc.Mapping):
+    def __init__(self, data):
+        self._data = data
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
+
+
+class MutableMapping(ReadOnlyMapping):
+    def update(self, other):
+        self._data.update(other)
+
+
+class WithAllowedPorts(Cls):
+    allowed = None
+
+    def _set_params_dict(self):
+        super()._set_params_dict()
+        self._params_dict["port"]["optional"] = self.allowed
+
+
+def config_case(path, module_globals):
+    config = good_config()
+    values = list(config.values())
+    if path == "construct":
+        return returns(lambda: type(Cls(config)), Cls), [config, *values]
+    if path == "construct through TavrelSSH":
+        config["ssh"] = True
+        return returns(lambda: type(Cls(config)), Cls), [config, *values]
+    if path == "missing values":
+        del config["password"]
+        return raises(lambda: Cls(config), Exception), [config, *values]
+    if path == "None as configuration":
+        return raises(lambda: Cls(None), TypeError), [config]
+    if path == "TavrelLog raises":
+        error = RuntimeError("no logger")
+
+        def broken_log(*, file):
+            raise error
+
+        module_globals("TavrelLog", broken_log)
+        return raises(lambda: Cls(config), RuntimeError, error), [config, error, *values]
+    if path == "TavrelVar raises":
+        error = LookupError("no variables")
+
+        def broken_var(**entries):
+            raise error
+
+        module_globals("TavrelVar", broken_var)
+        return raises(lambda: Cls(config), LookupError, error), [config, error, *values]
+    if path == "mapping that is not a dict":
+        mapping = MutableMapping(config)
+        return returns(lambda: type(Cls(mapping)), Cls), [mapping, config, *values]
+    if path == "mapping without update":
+        mapping = ReadOnlyMapping(config)
+        return raises(lambda: Cls(mapping), AttributeError), [mapping, config, *values]
+    if path == "rejected value":
+        allowed = [Token("a"), Token("b")]
+        WithAllowedPorts.allowed = allowed
+        config["port"] = 2222
+        return raises(lambda: WithAllowedPorts(config), Exception), [config, allowed, *allowed, *values]
+    if path == "set tables":
+        obj = Cls(config)
+
+        def set_both():
+            assert obj._set_params_dict() is None
+            assert obj._set_default_params() is None
+
+        return set_both, [obj, config]
+    if path == "cleanse again":
+        obj = Cls(config)
+        return returns(lambda: obj._cleanse_params(config), None), [obj, config, *values]
+    raise ValueError(path)
+
+
+CONFIG_PATHS = [
+    "construct",
+    "construct through TavrelSSH",
+    "missing values",
+    "None as configuration",
+    "TavrelLog raises",
+    "TavrelVar raises",
+    "mapping that is not a dict",
+    "mapping without update",
+    "rejected value",
+    "set tables",
+    "cleanse again",
+]
+
+
+@pytest.mark.parametrize("path", CONFIG_PATHS)
+def test_configuration_keeps_counts_and_memory(path, module_globals):
+    call, tracked = config_case(path, module_globals)
+    before, after, grown = measure(call, tracked, CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+# --- connection ------------------------------------------------------------------
+
+CONNECT_FAILURES = ["SSHClient", "AutoAddPolicy", "set_missing_host_key_policy", "Transport", "connect", "from_transport"]
+
+
+@pytest.mark.parametrize(
+    "fail, close_fails",
+    [(None, False), *((step, False) for step in CONNECT_FAILURES), ("connect", True), ("from_transport", True)],
+)
+def test_connect_keeps_counts_and_memory(monkeypatch, fail, close_fails):
+    error = ConnectionError("refused")
+    close_error = OSError("close failed")
+    fake = FakeParamiko(fail=fail, error=error, close_error=close_error if close_fails else None)
+    monkeypatch.setattr(sftp_main, "paramiko", fake.module)
+    obj = Cls(good_config())
+    if fail is None:
+
+        def call():
+            assert obj._connect() is None
+            assert obj._sftp is fake.client
+
+    else:
+        call = raises(obj._connect, ConnectionError, error)
+    before, after, grown = measure(call, [obj, fake.client, error, close_error], CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+@pytest.mark.parametrize("port", [2222, "22", "not-a-port"])
+def test_connect_to_ipv6_host_keeps_counts_and_memory(monkeypatch, port):
+    fake = FakeParamiko()
+    monkeypatch.setattr(sftp_main, "paramiko", fake.module)
+    host = text("::1")[:3]
+    obj = Cls({"host": host, "port": port, "user": "u", "password": "p"})
+    if port == "not-a-port":
+        call = raises(obj._connect, ValueError)
+    else:
+
+        def call():
+            obj._connect()
+            assert fake.last_transport.address == (host, int(port))
+
+    before, after, grown = measure(call, [obj, host, fake.client], CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+# --- teardown ----------------------------------------------------------------------
+
+
+def close_case(path):
+    transport = FakeTransport()
+    error = OSError("closed already")
+    interrupt = Interrupt()
+    if path == "success":
+        obj = with_client(FakeClient(transport=transport))
+        return returns(obj._close, None), [obj, obj._sftp, transport]
+    if path == "no transport under the channel":
+        obj = with_client(FakeClient(transport=None))
+        return returns(obj._close, None), [obj, obj._sftp]
+    if path == "client without get_channel":
+        obj = with_client(types.SimpleNamespace(close=lambda: None))
+        return returns(obj._close, None), [obj, obj._sftp]
+    if path == "transport close raises":
+        transport.close_raises = error
+        obj = with_client(FakeClient(transport=transport))
+        return raises(obj._close, OSError, error), [obj, transport, error]
+    if path == "client close raises":
+        obj = with_client(FakeClient(raises=error, transport=transport))
+        return raises(obj._close, OSError, error), [obj, transport, error]
+    if path == "never connected":
+        obj = bare_instance()
+        return raises(obj._close, AttributeError), [obj]
+    if path == "finaliser called":
+        obj = with_client(FakeClient(transport=transport))
+        return returns(obj.__del__, None), [obj, obj._sftp, transport]
+    if path == "finaliser swallows":
+        obj = with_client(FakeClient(raises=error))
+        return returns(obj.__del__, None), [obj, error]
+    if path == "finaliser lets an interrupt through":
+        obj = with_client(FakeClient(raises=interrupt))
+
+        def call():
+            try:
+                obj.__del__()
+            except Interrupt as exc:
+                assert exc is interrupt
+                forget_traceback(exc)
+            else:
+                raise AssertionError("no exception")
+
+        return call, [obj, interrupt]
+    if path == "dropped instance":
+        client = FakeClient(transport=transport)
+
+        def call():
+            with_client(client)  # dropped at once: the finaliser closes it
+
+        return call, [client, transport]
+    if path == "dropped half-built instance":
+        config = {"host": text("h")}
+
+        def call():
+            try:
+                Cls(config)
+            except Exception:
+                pass
+
+        return call, [config]
+    raise ValueError(path)
+
+
+CLOSE_PATHS = [
+    "success",
+    "no transport under the channel",
+    "client without get_channel",
+    "transport close raises",
+    "client close raises",
+    "never connected",
+    "finaliser called",
+    "finaliser swallows",
+    "finaliser lets an interrupt through",
+    "dropped instance",
+    "dropped half-built instance",
+]
+
+
+@pytest.mark.parametrize("path", CLOSE_PATHS)
+def test_teardown_keeps_counts_and_memory(path):
+    call, tracked = close_case(path)
+    before, after, grown = measure(call, tracked, CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+    defuse(tracked)
+
+
+def test_transport_is_closed_by_close():
+    # The counting loops above cannot see whether the close happened.
+    transport = FakeTransport()
+    obj = with_client(FakeClient(transport=transport))
+    for _ in range(3):
+        obj._close()
+    assert transport.closed == 3
