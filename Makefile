@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 DEPS := scikit-build-core paramiko pytest hypothesis asyncssh
 PIP_INSTALL = $(1)/bin/python -m pip install --quiet --disable-pip-version-check
 
-.PHONY: all venv build build-sanitize demo test test-fast test-sanitize clean
+.PHONY: all venv build build-sanitize demo test test-fast test-sanitize bench check-dist clean
 
 all: test
 
@@ -54,6 +54,12 @@ test-sanitize: build-sanitize
 	$(SANITIZER_ENV) scripts/run-pytest.sh $(ASAN_VENV)/bin/python tests
 
 test: test-fast test-sanitize
+
+bench: build
+	$(PY) bench/run.py
+
+check-dist:
+	scripts/check-dist.sh $(PYTHON313)
 
 clean:
 	rm -rf build $(VENV) $(VENV)-asan

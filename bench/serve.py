@@ -1,0 +1,26 @@
+"""Runs the embedded SFTP server in a process of its own for the benchmark.
+
+The server's asyncio loop then has a core and an interpreter lock of its own
+and does not compete with the client being measured, as a real server would
+not. Prints one JSON line (host, port, root) once it listens, and serves until
+its standard input is closed.
+"""
+
+import json
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "devtools"))
+
+from embedded_sftp_server import EmbeddedSFTPServer  # noqa: E402
+
+
+def main() -> None:
+    user, password = sys.argv[1], sys.argv[2]
+    with EmbeddedSFTPServer({user: password}) as server:
+        print(json.dumps({"host": server.host, "port": server.port, "root": str(server.root)}), flush=True)
+        sys.stdin.read()
+
+
+if __name__ == "__main__":
+    main()
