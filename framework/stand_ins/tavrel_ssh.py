@@ -6,8 +6,6 @@ replaces it. Its ``connect`` opens nothing: it hands the configuration back
 as a ``TavrelVar``.
 """
 
-from tavrel_var import TavrelVar
-
 __all__ = ["TavrelSSH"]
 
 
@@ -18,7 +16,15 @@ class TavrelSSH:
         self._mapping = dict(mapping)
 
     def connect(self):
-        return TavrelVar(**self._mapping)
+        return _variables(self._mapping)
 
     def __repr__(self):
-        return f"TavrelSSH({TavrelVar(**self._mapping)!r})"
+        return f"TavrelSSH({_variables(self._mapping)!r})"
+
+
+def _variables(mapping):
+    # Imported on use, so that loading this module does not load tavrel_var:
+    # sftp_main imports each framework module on its own.
+    from tavrel_var import TavrelVar
+
+    return TavrelVar(**mapping)

@@ -197,3 +197,23 @@ def test_ssh_repr_hides_passwords():
     text = repr(TavrelSSH({"host": "h", "ssh_password": "topsecret"}))
     assert "topsecret" not in text
     assert "'h'" in text
+
+
+def test_each_stand_in_loads_without_the_others(run_python):
+    # sftp_main imports the three modules one by one; a missing tavrel_var
+    # must leave tavrel_ssh imported and fail on tavrel_var itself.
+    result = run_python(
+        """
+        import sys
+        sys.modules["tavrel_var"] = None
+        try:
+            import sftp_main
+        except ImportError as error:
+            print("error:", error)
+        print(sorted(m for m in ("paramiko", "tavrel_log", "tavrel_ssh", "sftp_main") if m in sys.modules))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "tavrel_var" in lines[0]
+    assert lines[1] == "['paramiko', 'tavrel_log', 'tavrel_ssh']"
