@@ -44,11 +44,6 @@ OwnedRef configuration_get(PyObject* configuration, PyObject* name) {
     return check(PyObject_CallMethodOneArg(configuration, names.get, name));
 }
 
-void configuration_set(PyObject* configuration, PyObject* name, PyObject* value) {
-    PyObject* arguments[] = {configuration, name, value};
-    check(PyObject_VectorcallMethod(names.set, arguments, 3, nullptr));
-}
-
 OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance) {
     OwnedRef ssh_class = lookup_global(module_globals, names.TavrelSSH);
     OwnedRef configuration = check(PyObject_GetAttr(instance, names._config));

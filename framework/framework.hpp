@@ -4,6 +4,7 @@
 // call, so rebinding them there takes effect at once.
 #pragma once
 
+#include "sftp_main/names.hpp"
 #include "sftp_main/ref.hpp"
 
 namespace sftp::framework {
@@ -21,8 +22,15 @@ OwnedRef new_configuration(PyObject* module_globals, PyObject* entries);
 // configuration.get(name): the stored value or a false one.
 OwnedRef configuration_get(PyObject* configuration, PyObject* name);
 
-// configuration.set(name, value)
-void configuration_set(PyObject* configuration, PyObject* name, PyObject* value);
+// configuration.set(name, value()): `set` is looked up before the value is
+// made, in the order the interpreter evaluates such a call.
+template <typename MakeValue>
+void configuration_set(PyObject* configuration, PyObject* name, MakeValue&& value) {
+    OwnedRef setter = check(PyObject_GetAttr(configuration, names.set));
+    OwnedRef made = value();
+    PyObject* arguments[] = {name, made.get()};
+    check(PyObject_Vectorcall(setter.get(), arguments, 2, nullptr));
+}
 
 // TavrelSSH(instance._config.todict()).connect(): the configuration that
 // replaces the instance's own when "ssh" is switched on.

@@ -1,6 +1,6 @@
 // Python.h, plus the few functions of the public C API that the module uses
 // from Python 3.13 on, written for 3.12 from its own public API with the
-// same contracts. The three lookups return 1 and a new reference when found,
+// same contracts. The lookups return 1 and a new reference when found,
 // 0 and NULL when not, -1 with the exception set on error.
 #pragma once
 
@@ -15,6 +15,17 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
         return 1;
     }
     return PyErr_Occurred() ? -1 : 0;
+}
+
+inline int PyDict_GetItemStringRef(PyObject* dict, const char* key, PyObject** result) {
+    PyObject* key_object = PyUnicode_FromString(key);
+    if (key_object == nullptr) {
+        *result = nullptr;
+        return -1;
+    }
+    const int found = PyDict_GetItemRef(dict, key_object, result);
+    Py_DECREF(key_object);
+    return found;
 }
 
 inline int PyObject_GetOptionalAttr(PyObject* object, PyObject* name, PyObject** result) {

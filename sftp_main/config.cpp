@@ -125,7 +125,8 @@ OwnedRef collect_problems(PyObject* self) {
             check_status(PyList_Append(deletion.get(), param));
         } else if (is_true(entry_get(option, names.key_default).get())) {
             configuration = check(PyObject_GetAttr(self, names._config));
-            framework::configuration_set(configuration.get(), param, entry_get(option, names.key_default).get());
+            framework::configuration_set(configuration.get(), param,
+                                         [&] { return entry_get(option, names.key_default); });
         }
     });
 
@@ -134,8 +135,10 @@ OwnedRef collect_problems(PyObject* self) {
         check_status(PyList_Append(raise_list.get(), message.get()));
     }
     for_each_pair(error.get(), [&](PyObject* name, PyObject* optional) {
-        OwnedRef message = check(PyUnicode_FromFormat("%s%U%s%U", kRejectedPrefix, text_form(name).get(),
-                                                      kRejectedMiddle, text_form(optional).get()));
+        OwnedRef name_text = text_form(name);
+        OwnedRef optional_text = text_form(optional);
+        OwnedRef message = check(PyUnicode_FromFormat("%s%U%s%U", kRejectedPrefix, name_text.get(), kRejectedMiddle,
+                                                      optional_text.get()));
         check_status(PyList_Append(raise_list.get(), message.get()));
     });
     return raise_list;

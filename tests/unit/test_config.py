@@ -4,6 +4,8 @@ from collections import UserDict
 
 import pytest
 
+import sftp_main
+
 from fakes import GOOD_CONFIG
 
 DEFAULT_NAMES = ["ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd"]
@@ -361,6 +363,79 @@ def test_allowed_values_check_reads_the_value_again(fakes, cls):
         ("var.get", ("mode",)),
         ("var.get", ("mode",)),
     ]
+
+
+class Formatted(str):
+    """A name whose text form is recorded, or refused."""
+
+    def __new__(cls, text, seen, refuse=False):
+        obj = super().__new__(cls, text)
+        obj.seen, obj.refuse = seen, refuse
+        return obj
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __format__(self, spec):
+        self.seen.append(str(self))
+        if self.refuse:
+            raise ValueError(str(self))
+        return str(self)
+
+
+class FormattedList(list):
+    def __init__(self, items, seen, refuse=False):
+        super().__init__(items)
+        self.seen, self.refuse = seen, refuse
+
+    def __format__(self, spec):
+        self.seen.append("allowed")
+        if self.refuse:
+            raise ValueError("allowed")
+        return list.__format__(self, spec)
+
+
+def test_rejected_value_message_formats_the_name_before_the_allowed_values(fakes, cls):
+    seen = []
+    obj = with_table(cls, {Formatted("mode", seen): {"optional": FormattedList(["a"], seen)}})
+    assert failure_text(obj, {"mode": "z"}) == "参数mode预设值不正确，可选：['a']"
+    assert seen == ["mode", "allowed"]
+
+    seen.clear()
+    obj = with_table(cls, {Formatted("mode", seen, refuse=True): {"optional": FormattedList(["a"], seen, True)}})
+    with pytest.raises(ValueError) as excinfo:
+        obj._cleanse_params({"mode": "z"})
+    assert excinfo.value.args == ("mode",)
+
+
+def test_set_is_looked_up_before_the_default_is_read(fakes, cls):
+    order = []
+
+    class Entry(dict):
+        def get(self, key, default=None):
+            order.append(("entry.get", key))
+            return dict.get(self, key, default)
+
+    class Custom(cls):
+        def _set_params_dict(self):
+            self._params_dict = {"port": Entry(type=False, default=22)}
+
+    class Config:
+        def get(self, name):
+            return None
+
+        def __getattr__(self, name):
+            order.append(("config." + name,))
+            return lambda *args: None
+
+    obj = Custom.__new__(Custom)
+    fakes_var = sftp_main.TavrelVar
+    try:
+        sftp_main.TavrelVar = lambda **entries: Config()
+        obj._cleanse_params({})
+    finally:
+        sftp_main.TavrelVar = fakes_var
+    assert order[-3:] == [("entry.get", "default"), ("config.set",), ("entry.get", "default")]
 
 
 def test_false_default_is_never_applied(fakes, cls):

@@ -131,6 +131,14 @@ def test_missing_global_raises_name_error(keep_namespace_order, fakes, cls, monk
         obj = cls({**GOOD_CONFIG, "ssh": True})
         obj._connect()
     assert str(excinfo.value) == f"name '{name}' is not defined"
+    assert excinfo.value.name == name
+
+
+def test_the_callers_frame_builtins_are_not_the_modules(keep_namespace_order, fakes, cls, monkeypatch):
+    logger = sftp_main.TavrelLog
+    monkeypatch.delattr(sftp_main, "TavrelLog")
+    with pytest.raises(NameError):
+        exec("cls(dict(GOOD_CONFIG))", {"cls": cls, "GOOD_CONFIG": GOOD_CONFIG, "__builtins__": {"TavrelLog": logger}})
 
 
 @pytest.mark.parametrize("name", ["TavrelLog", "paramiko"])
