@@ -1,5 +1,6 @@
 #include "framework/framework.hpp"
 
+#include "sftp_main/calls.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
@@ -46,10 +47,10 @@ OwnedRef configuration_get(PyObject* configuration, PyObject* name) {
 
 OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance) {
     OwnedRef ssh_class = lookup_global(module_globals, names.TavrelSSH);
-    OwnedRef configuration = check(PyObject_GetAttr(instance, names._config));
-    OwnedRef mapping = check(PyObject_CallMethodNoArgs(configuration.get(), names.todict));
+    OwnedRef configuration = attribute(instance, names._config);
+    OwnedRef mapping = call_method(configuration.get(), names.todict);
     OwnedRef ssh = check(PyObject_CallOneArg(ssh_class.get(), mapping.get()));
-    return check(PyObject_CallMethodNoArgs(ssh.get(), names.connect));
+    return call_method(ssh.get(), names.connect);
 }
 
 }  // namespace sftp::framework

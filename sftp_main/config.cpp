@@ -4,7 +4,7 @@
 
 #include "framework/framework.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/text_form.hpp"
+#include "sftp_main/calls.hpp"
 
 namespace sftp {
 
@@ -68,15 +68,13 @@ void for_each_pair(PyObject* iterable, Visit&& visit) {
     }
 }
 
-OwnedRef call_method(PyObject* object, PyObject* name) { return check(PyObject_CallMethodNoArgs(object, name)); }
-
 // An exact dict's get cannot be overridden, so it is read directly: the
 // cleansing asks the tables a dozen times per construction.
 OwnedRef entry_get(PyObject* entry, PyObject* key) {
     if (PyDict_CheckExact(entry)) {
         PyObject* found = nullptr;
         check_status(PyDict_GetItemRef(entry, key, &found));
-        return found != nullptr ? OwnedRef::steal(found) : OwnedRef::take(Py_None);
+        return found != nullptr ? OwnedRef::steal(found) : none();
     }
     return check(PyObject_CallMethodOneArg(entry, names.get, key));
 }
@@ -103,16 +101,16 @@ OwnedRef collect_problems(PyObject* self) {
     OwnedRef error = check(PyList_New(0));
     OwnedRef raise_list = check(PyList_New(0));
 
-    OwnedRef params_dict = check(PyObject_GetAttr(self, names._params_dict));
+    OwnedRef params_dict = attribute(self, names._params_dict);
     OwnedRef params = call_method(params_dict.get(), names.items);
     for_each_pair(params.get(), [&](PyObject* param, PyObject* option) {
-        OwnedRef configuration = check(PyObject_GetAttr(self, names._config));
+        OwnedRef configuration = attribute(self, names._config);
         OwnedRef value = framework::configuration_get(configuration.get(), param);
         if (is_true(value.get())) {
             if (!is_true(entry_get(option, names.key_optional).get())) {
                 return;
             }
-            configuration = check(PyObject_GetAttr(self, names._config));
+            configuration = attribute(self, names._config);
             OwnedRef current = framework::configuration_get(configuration.get(), param);
             OwnedRef allowed = entry_get(option, names.key_optional);
             if (check_status(PySequence_Contains(allowed.get(), current.get())) == 0) {
@@ -124,7 +122,7 @@ OwnedRef collect_problems(PyObject* self) {
         } else if (is_true(entry_get(option, names.key_type).get())) {
             check_status(PyList_Append(deletion.get(), param));
         } else if (is_true(entry_get(option, names.key_default).get())) {
-            configuration = check(PyObject_GetAttr(self, names._config));
+            configuration = attribute(self, names._config);
             framework::configuration_set(configuration.get(), param,
                                          [&] { return entry_get(option, names.key_default); });
         }
@@ -146,7 +144,7 @@ OwnedRef collect_problems(PyObject* self) {
 
 // Adds to the caller's own mapping every default name that it lacks.
 void complete_callers_mapping(PyObject* self, PyObject* config) {
-    OwnedRef default_params = check(PyObject_GetAttr(self, names._default_params));
+    OwnedRef default_params = attribute(self, names._default_params);
     OwnedRef defaults = call_method(default_params.get(), names.items);
     for_each_pair(defaults.get(), [&](PyObject* key, PyObject* value) {
         // An exact dict's keys() and update() cannot be overridden: the same
@@ -174,7 +172,7 @@ OwnedRef set_params_dict(const Invocation& call) {
     check_status(PyDict_SetItem(table.get(), names.user, table_entry({{names.key_type, Py_True}}).get()));
     check_status(PyDict_SetItem(table.get(), names.password, table_entry({{names.key_type, Py_True}}).get()));
     check_status(PyObject_SetAttr(call.self(), names._params_dict, table.get()));
-    return OwnedRef::take(Py_None);
+    return none();
 }
 
 OwnedRef set_default_params(const Invocation& call) {
@@ -186,7 +184,7 @@ OwnedRef set_default_params(const Invocation& call) {
         check_status(PyDict_SetItem(table.get(), names.*name, Py_None));
     }
     check_status(PyObject_SetAttr(call.self(), names._default_params, table.get()));
-    return OwnedRef::take(Py_None);
+    return none();
 }
 
 OwnedRef cleanse_params(const Invocation& call) {
@@ -205,7 +203,7 @@ OwnedRef cleanse_params(const Invocation& call) {
 
     call_method(self, names._set_default_params);
     complete_callers_mapping(self, config);
-    return OwnedRef::take(Py_None);
+    return none();
 }
 
 }  // namespace

@@ -5,15 +5,11 @@
 #include "framework/framework.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/text_form.hpp"
+#include "sftp_main/calls.hpp"
 
 namespace sftp {
 
 namespace {
-
-OwnedRef none() { return OwnedRef::take(Py_None); }
-
-OwnedRef attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
 
 // `paramiko.<name>`, with `paramiko` resolved afresh in the module namespace.
 OwnedRef paramiko_attribute(const Invocation& call, PyObject* name) {
@@ -118,8 +114,8 @@ OwnedRef close(const Invocation& call) {
     if (!sftp) {
         return sftp;
     }
-    check(PyObject_CallMethodNoArgs(sftp.get(), names.close));
-    check(PyObject_CallMethodNoArgs(attribute(self, names._ssh).get(), names.close));
+    call_method(sftp.get(), names.close);
+    call_method(attribute(self, names._ssh).get(), names.close);
 
     // Closing the SFTP client closes only its channel, and the SSH client
     // object was never connected: the transport under the channel is what
@@ -128,7 +124,7 @@ OwnedRef close(const Invocation& call) {
     OwnedRef transport;
     if (call_if_present(sftp.get(), names.get_channel, channel) &&
         call_if_present(channel.get(), names.get_transport, transport) && transport.get() != Py_None) {
-        check(PyObject_CallMethodNoArgs(transport.get(), names.close));
+        call_method(transport.get(), names.close);
     }
     return none();
 }

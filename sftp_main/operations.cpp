@@ -3,6 +3,7 @@
 // the caller's arguments, positionally.
 #include "sftp_main/class_methods.hpp"
 
+#include "sftp_main/calls.hpp"
 #include "sftp_main/names.hpp"
 
 #include <array>
@@ -12,7 +13,7 @@ namespace sftp {
 namespace {
 
 OwnedRef call_client(const Invocation& call) {
-    OwnedRef client = check(PyObject_GetAttr(call.self(), names._sftp));
+    OwnedRef client = attribute(call.self(), names._sftp);
     std::array<PyObject*, kMaxParameters> arguments{};
     arguments[0] = client.get();
     const std::size_t count = call.argument_count();
