@@ -2,7 +2,7 @@
 
 It runs the system's own ``sshd`` (Debian's openssh-server) with a config
 file of its own on a free loopback port: a host key made for the run, one
-local account whose password is set for the run, SFTP through
+local account whose password is set for the process, SFTP through
 ``internal-sftp`` started in a temporary directory the account owns, and
 TCP forwarding on, so that it can serve as a jump host as well. Everything
 it writes lives in its temporary directory, removed by ``stop()``; the
@@ -33,6 +33,9 @@ __all__ = ["OpenSSHServer", "unavailable_reason"]
 SSHD = "/usr/sbin/sshd"
 ACCOUNT = "sftpmaintest"
 _START_TIMEOUT = 15.0
+# One password per process for the one account, so that several servers
+# (a jump host and a target) can run side by side.
+_PASSWORD = secrets.token_urlsafe(15)
 
 
 def unavailable_reason() -> str | None:
@@ -78,7 +81,7 @@ class OpenSSHServer:
         self.host = "127.0.0.1"
         self.port: int | None = None
         self.user = ACCOUNT
-        self.password = secrets.token_urlsafe(15)
+        self.password = _PASSWORD
         self.root: Path | None = None
         self.host_key_path: Path | None = None
         self._authorized_key = authorized_key
@@ -166,8 +169,6 @@ class OpenSSHServer:
                 self._process.kill()
                 self._process.wait(10)
             self._process = None
-        # sshd's per-connection children outlive the listener briefly.
-        subprocess.run(["pkill", "-u", ACCOUNT], capture_output=True)
         if self._tmp is not None:
             self._tmp.cleanup()
             self._tmp = None
