@@ -3,8 +3,9 @@
 #include "sftp_main/class_methods.hpp"
 
 #include "framework/framework.hpp"
-#include "sftp_main/names.hpp"
 #include "sftp_main/calls.hpp"
+#include "sftp_main/failure_notes.hpp"
+#include "sftp_main/names.hpp"
 
 namespace sftp {
 
@@ -94,12 +95,22 @@ void store_configuration(const Invocation& call, PyObject* config) {
     check_status(PyObject_SetAttr(call.self(), names._config, configuration.get()));
 }
 
-// The texts of every problem with the configuration, in table order; fills
-// in the defaults of optional parameters on the way.
-OwnedRef collect_problems(PyObject* self) {
+struct Problems {
+    OwnedRef deletion;         // names of missing required parameters
+    OwnedRef error;            // [name, allowed values] of rejected values
+    OwnedRef rejected_values;  // the values rejected, in the order of `error`
+    OwnedRef allowed_texts;    // the text forms of their allowed values
+    OwnedRef raise_list;       // the message texts
+};
+
+// Every problem with the configuration, in table order; fills in the
+// defaults of optional parameters on the way.
+Problems collect_problems(PyObject* self) {
     OwnedRef deletion = check(PyList_New(0));
     OwnedRef error = check(PyList_New(0));
     OwnedRef raise_list = check(PyList_New(0));
+    OwnedRef rejected_values = check(PyList_New(0));
+    OwnedRef allowed_texts = check(PyList_New(0));
 
     OwnedRef params_dict = attribute(self, names._params_dict);
     OwnedRef params = call_method(params_dict.get(), names.items);
@@ -118,6 +129,7 @@ OwnedRef collect_problems(PyObject* self) {
                 check_status(PyList_Append(rejected.get(), param));
                 check_status(PyList_Append(rejected.get(), entry_get(option, names.key_optional).get()));
                 check_status(PyList_Append(error.get(), rejected.get()));
+                check_status(PyList_Append(rejected_values.get(), current.get()));
             }
         } else if (is_true(entry_get(option, names.key_type).get())) {
             check_status(PyList_Append(deletion.get(), param));
@@ -135,11 +147,42 @@ OwnedRef collect_problems(PyObject* self) {
     for_each_pair(error.get(), [&](PyObject* name, PyObject* optional) {
         OwnedRef name_text = text_form(name);
         OwnedRef optional_text = text_form(optional);
+        check_status(PyList_Append(allowed_texts.get(), optional_text.get()));
         OwnedRef message = check(PyUnicode_FromFormat("%s%U%s%U", kRejectedPrefix, name_text.get(), kRejectedMiddle,
                                                       optional_text.get()));
         check_status(PyList_Append(raise_list.get(), message.get()));
     });
-    return raise_list;
+    return {std::move(deletion), std::move(error), std::move(rejected_values), std::move(allowed_texts),
+            std::move(raise_list)};
+}
+
+// The same problems in English, for readers of logs who read no Chinese.
+OwnedRef english_summary(const Problems& problems) {
+    OwnedRef parts = check(PyList_New(0));
+    OwnedRef comma = check(PyUnicode_FromString(", "));
+    if (PyList_GET_SIZE(problems.deletion.get()) > 0) {
+        OwnedRef texts = check(PyList_New(0));
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(problems.deletion.get()); ++index) {
+            PyObject* name = PyList_GET_ITEM(problems.deletion.get(), index);
+            OwnedRef shown = PyUnicode_CheckExact(name) ? OwnedRef::take(name) : check(PyObject_Repr(name));
+            check_status(PyList_Append(texts.get(), shown.get()));
+        }
+        OwnedRef listed = check(PyUnicode_Join(comma.get(), texts.get()));
+        check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("missing required values: %U", listed.get())).get()));
+    }
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(problems.error.get()); ++index) {
+        PyObject* pair = PyList_GET_ITEM(problems.error.get(), index);
+        PyObject* name = PyList_GET_ITEM(pair, 0);
+        PyObject* value = PyList_GET_ITEM(problems.rejected_values.get(), index);
+        OwnedRef shown = notes::looks_secret(name) ? check(PyUnicode_FromString("'***'")) : check(PyObject_Repr(value));
+        PyObject* allowed = PyList_GET_ITEM(problems.allowed_texts.get(), index);
+        check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("value %U is not allowed for %R (allowed: %U)",
+                                                                            shown.get(), name, allowed))
+                                                    .get()));
+    }
+    OwnedRef separator = check(PyUnicode_FromString("; "));
+    OwnedRef joined = check(PyUnicode_Join(separator.get(), parts.get()));
+    return check(PyUnicode_FromFormat("Configuration rejected: %U.", joined.get()));
 }
 
 // Adds to the caller's own mapping every default name that it lacks.
@@ -193,11 +236,18 @@ OwnedRef cleanse_params(const Invocation& call) {
     store_configuration(call, config);
     call_method(self, names._set_params_dict);
 
-    OwnedRef raise_list = collect_problems(self);
-    if (PyList_GET_SIZE(raise_list.get()) > 0) {
+    const Problems problems = collect_problems(self);
+    if (PyList_GET_SIZE(problems.raise_list.get()) > 0) {
         OwnedRef separator = check(PyUnicode_FromString(kMessageSeparator));
-        OwnedRef raise_text = check(PyUnicode_Join(separator.get(), raise_list.get()));
+        OwnedRef raise_text = check(PyUnicode_Join(separator.get(), problems.raise_list.get()));
+        OwnedRef summary;
+        if (!run_guarded([&] { summary = english_summary(problems); })) {
+            PyErr_Clear();  // the note is a courtesy; the error itself stands
+        }
         PyErr_SetObject(PyExc_Exception, raise_text.get());
+        if (summary) {
+            notes::add_note(summary.get());
+        }
         throw PyErrorRaised{};
     }
 

@@ -3,9 +3,11 @@
 #include "sftp_main/class_methods.hpp"
 
 #include "framework/framework.hpp"
+#include "sftp_main/calls.hpp"
+#include "sftp_main/client_registry.hpp"
+#include "sftp_main/failure_notes.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/calls.hpp"
 
 namespace sftp {
 
@@ -19,12 +21,21 @@ OwnedRef paramiko_attribute(const Invocation& call, PyObject* name) {
 // A configuration value, reading `_config` from the instance for each one.
 OwnedRef configured(PyObject* self, PyObject* name) { return attribute(attribute(self, names._config).get(), name); }
 
+// The server a connection goes to, as far as _connect has read it: what
+// its error notes and the client's record name.
+struct Server {
+    OwnedRef host;  // text forms
+    OwnedRef port;
+    OwnedRef user;
+    OwnedRef label() const noexcept { return notes::server_label(user.get(), host.get(), port.get()); }
+};
+
 // What paramiko.Transport is opened on: "host:port". paramiko splits such a
 // text at its first colon, so a host that holds colons itself (an IPv6
 // literal) is given as the (host, port) pair instead.
-OwnedRef transport_address(PyObject* self) {
-    OwnedRef host = text_form(configured(self, names.host).get());
-    OwnedRef port = text_form(configured(self, names.port).get());
+OwnedRef transport_address(PyObject* self, Server& server) {
+    OwnedRef host = server.host = text_form(configured(self, names.host).get());
+    OwnedRef port = server.port = text_form(configured(self, names.port).get());
     const Py_ssize_t colon = PyUnicode_FindChar(host.get(), ':', 0, PyUnicode_GET_LENGTH(host.get()), 1);
     if (colon == -2) {
         throw PyErrorRaised{};
@@ -36,9 +47,9 @@ OwnedRef transport_address(PyObject* self) {
     return check(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
 }
 
-OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport) {
+OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport, Server& server) {
     PyObject* self = call.self();
-    OwnedRef user = configured(self, names.user);
+    OwnedRef user = server.user = configured(self, names.user);
     OwnedRef password = configured(self, names.password);
     OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
     PyObject* arguments[] = {transport, user.get(), password.get()};
@@ -46,6 +57,7 @@ OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport)
 
     OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
     OwnedRef sftp = check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport));
+    clients::remember_server(sftp.get(), server.label().get());
     check_status(PyObject_SetAttr(self, names._sftp, sftp.get()));
     return sftp;
 }
@@ -62,7 +74,7 @@ OwnedRef init(const Invocation& call) {
     return none();
 }
 
-OwnedRef connect(const Invocation& call) {
+void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
@@ -74,7 +86,7 @@ OwnedRef connect(const Invocation& call) {
     check(PyObject_CallMethodOneArg(stored_ssh.get(), names.set_missing_host_key_policy, policy.get()));
 
     OwnedRef transport_class = paramiko_attribute(call, names.Transport);
-    OwnedRef address = transport_address(self);
+    OwnedRef address = transport_address(self, server);
     OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
 
     // The transport is already connected to the server and runs a thread of
@@ -82,13 +94,24 @@ OwnedRef connect(const Invocation& call) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        authenticate_and_open_sftp(call, transport.get());
+        authenticate_and_open_sftp(call, transport.get(), server);
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {
             PyErr_Clear();
         }
         original.restore();
+        throw;
+    }
+}
+
+OwnedRef connect(const Invocation& call) {
+    Server server;
+    try {
+        open_connection(call, server);
+    } catch (const PyErrorRaised&) {
+        OwnedRef label = server.label();
+        notes::describe_failure(call, label.get());
         throw;
     }
     return none();
@@ -114,6 +137,7 @@ OwnedRef close(const Invocation& call) {
     if (!sftp) {
         return sftp;
     }
+    clients::CallGuard one_at_a_time(sftp.get());
     call_method(sftp.get(), names.close);
     call_method(attribute(self, names._ssh).get(), names.close);
 
@@ -130,6 +154,7 @@ OwnedRef close(const Invocation& call) {
 }
 
 OwnedRef finalize(const Invocation& call) {
+    notes::QuietScope dropped_anyway;
     if (!OwnedRef::steal(PyObject_CallMethodNoArgs(call.self(), names._close))) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw PyErrorRaised{};

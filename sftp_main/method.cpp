@@ -1,9 +1,12 @@
 #include "sftp_main/method.hpp"
 
+#include "sftp_main/failure_notes.hpp"
 #include "sftp_main/names.hpp"
+#include "sftp_main/suggestions.hpp"
 
 #include <cstddef>
 #include <new>
+#include <span>
 #include <string>
 
 namespace sftp {
@@ -78,6 +81,24 @@ PyTypeObject* method_type = nullptr;
                          .get());
 }
 
+[[noreturn]] void raise_unexpected_keyword(const MethodState& state, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    std::array<PyObject*, kMaxParameters> candidates{};
+    for (std::size_t index = 0; index < state.spec->parameters.count; ++index) {
+        candidates[index] = state.parameter_names[index].get();
+    }
+    if (PyObject* suggestion =
+            nearest_name(keyword, std::span(candidates.data(), state.spec->parameters.count))) {
+        raise_type_error(check(PyUnicode_FromFormat("%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                                                    state.qualname.get(), keyword, suggestion))
+                             .get());
+    }
+#endif
+    raise_type_error(
+        check(PyUnicode_FromFormat("%U() got an unexpected keyword argument '%S'", state.qualname.get(), keyword))
+            .get());
+}
+
 std::size_t parameter_index(const MethodState& state, PyObject* keyword) {
     const std::size_t count = state.spec->parameters.count;
     for (std::size_t index = 0; index < count; ++index) {
@@ -112,9 +133,7 @@ void bind_arguments(const MethodState& state, PyObject* const* args, Py_ssize_t 
         }
         const std::size_t index = parameter_index(state, keyword);
         if (index == count) {
-            raise_type_error(check(PyUnicode_FromFormat("%U() got an unexpected keyword argument '%S'",
-                                                        state.qualname.get(), keyword))
-                                 .get());
+            raise_unexpected_keyword(state, keyword);
         }
         if (slots[index] != nullptr) {
             raise_type_error(check(PyUnicode_FromFormat("%U() got multiple values for argument '%S'",
@@ -133,17 +152,28 @@ void bind_arguments(const MethodState& state, PyObject* const* args, Py_ssize_t 
     }
 }
 
+// Runs the method's body on bound arguments; what it lets through gets a
+// note that says what failed.
+PyObject* run_body(const MethodState& state, PyObject* const* bound) {
+    const Invocation call(state, bound);
+    PyObject* result = python_entry([&] { return state.spec->body(call); });
+    if (result == nullptr) {
+        notes::describe_failure(call);
+    }
+    return result;
+}
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const MethodState& state = as_method(callable)->state;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    return python_entry([&]() -> OwnedRef {
-        if (kwnames == nullptr && static_cast<std::size_t>(given) == state.spec->parameters.count) {
-            return state.spec->body(Invocation(state, args));
-        }
-        std::array<PyObject*, kMaxParameters> slots{};
-        bind_arguments(state, args, given, kwnames, slots);
-        return state.spec->body(Invocation(state, slots.data()));
-    });
+    if (kwnames == nullptr && static_cast<std::size_t>(given) == state.spec->parameters.count) {
+        return run_body(state, args);
+    }
+    std::array<PyObject*, kMaxParameters> slots{};
+    if (!run_guarded([&] { bind_arguments(state, args, given, kwnames, slots); })) {
+        return nullptr;
+    }
+    return run_body(state, slots.data());
 }
 
 // --- the type's slots ---
@@ -238,11 +268,20 @@ std::string signature_text(const Parameters& parameters) {
 std::size_t Invocation::argument_count() const noexcept { return state_.spec->parameters.count; }
 PyObject* Invocation::globals() const noexcept { return state_.globals.get(); }
 PyObject* Invocation::client_method() const noexcept { return state_.client_method.get(); }
+PyObject* Invocation::method_name() const noexcept { return state_.name.get(); }
+PyObject* Invocation::parameter_name(std::size_t index) const noexcept {
+    return state_.parameter_names[index].get();
+}
 
 void ready_method_type() {
     if (method_type == nullptr) {
         method_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&method_spec)).release());
     }
+}
+
+void forget_method_type() {
+    OwnedRef made = OwnedRef::steal(reinterpret_cast<PyObject*>(method_type));
+    method_type = nullptr;
 }
 
 OwnedRef new_method(const MethodSpec& spec, PyObject* globals, PyObject* module_name, const char* class_name) {

@@ -57,6 +57,9 @@ public:
     PyObject* globals() const noexcept;
     // The interned name of the client method, for forwarding methods.
     PyObject* client_method() const noexcept;
+    // The method's name, and the name of parameter `index` (0 is "self").
+    PyObject* method_name() const noexcept;
+    PyObject* parameter_name(std::size_t index) const noexcept;
 
 private:
     const MethodState& state_;
@@ -65,6 +68,8 @@ private:
 
 // Creates the type of method objects; called once per module execution.
 void ready_method_type();
+// Drops it again after an exec step failed.
+void forget_method_type();
 
 // A new method object for `spec`, defined in the module whose namespace is
 // `globals`, on the class called `class_name`.

@@ -9,6 +9,7 @@
 #include "sftp_main/names.hpp"
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace sftp {
@@ -18,12 +19,17 @@ namespace {
 constexpr const char* kModuleName = "sftp_main";
 constexpr const char* kClassName = "TavrelSFTPMain";
 
+// The module belongs to the interpreter whose exec step succeeded; until
+// then, to the one that is making it. A failed step leaves no claim, so
+// that another interpreter may try afresh.
 struct ModuleRecord {
-    int64_t interpreter_id = -1;
+    int64_t maker = -1;      // the interpreter making or owning the module
     PyObject* module = nullptr;  // owned for the life of the process
     bool executed = false;
 };
 ModuleRecord record;
+// Interpreters with a lock of their own may import at the same time.
+std::mutex record_mutex;
 
 // The class namespace order: construction, configuration, connection, the
 // remote operations, and the finaliser last.
@@ -65,9 +71,9 @@ void run_module_body(PyObject* module) {
 PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) {
     return python_entry([&]() -> OwnedRef {
         const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (record.interpreter_id == -1) {
-            record.interpreter_id = interpreter_id;
-        } else if (record.interpreter_id != interpreter_id) {
+        OwnedRef name = check(PyObject_GetAttrString(spec, "name"));
+        std::lock_guard<std::mutex> hold(record_mutex);
+        if (record.module != nullptr && record.maker != interpreter_id) {
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded into one interpreter per "
                             "process.");
@@ -76,9 +82,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) {
         if (record.module != nullptr) {
             return OwnedRef::take(record.module);
         }
-        OwnedRef name = check(PyObject_GetAttrString(spec, "name"));
         OwnedRef module = check(PyModule_NewObject(name.get()));
         record.module = OwnedRef(module).release();
+        record.maker = interpreter_id;
         record.executed = false;
         return module;
     });
@@ -94,9 +100,21 @@ int exec_module(PyObject* module) {
         return 0;
     }
     if (!run_guarded([&] { run_module_body(module); })) {
-        // Forget the half-made module, so that a later import starts afresh.
-        OwnedRef discarded = OwnedRef::steal(record.module);
-        record.module = nullptr;
+        // Forget the half-made module and what it made in this interpreter,
+        // so that a later import, here or in another interpreter, starts
+        // afresh.
+        PendingError failure;
+        OwnedRef discarded;
+        {
+            std::lock_guard<std::mutex> hold(record_mutex);
+            discarded = OwnedRef::steal(record.module);
+            record.module = nullptr;
+            record.maker = -1;
+        }
+        discarded = OwnedRef();
+        forget_method_type();
+        forget_names();
+        failure.restore();
         return -1;
     }
     record.executed = true;

@@ -19,4 +19,15 @@ void intern_names() {
     names = fresh;
 }
 
+void forget_names() {
+    if (names.TavrelSFTPMain == nullptr) {
+        return;
+    }
+    Names made = names;
+    names = Names{};
+#define SFTP_MAIN_FORGET_NAME(member, text) Py_XDECREF(made.member);
+    SFTP_MAIN_NAMES(SFTP_MAIN_FORGET_NAME)
+#undef SFTP_MAIN_FORGET_NAME
+}
+
 }  // namespace sftp

@@ -58,7 +58,10 @@
     X(Transport, "Transport")                                                               \
     X(SFTPClient, "SFTPClient")                                                             \
     X(__module__, "__module__")                                                             \
-    X(__qualname__, "__qualname__")
+    X(__qualname__, "__qualname__")                                                         \
+    /* what failure notes read and call on an exception */                                  \
+    X(__notes__, "__notes__")                                                               \
+    X(add_note, "add_note")
 
 namespace sftp {
 
@@ -73,6 +76,10 @@ extern Names names;
 
 // Interns every name; raises (PyErrorRaised) on failure. Idempotent.
 void intern_names();
+
+// Drops the names interned by an exec step that then failed, so that
+// none of them outlives the interpreter that made them.
+void forget_names();
 
 // Interns one text, throwing on failure.
 OwnedRef intern(const char* text);

@@ -1,26 +1,35 @@
 // The remote operations: each looks up the SFTP client in `_sftp` at every
 // call and makes one call of the client method of the matching name, with
-// the caller's arguments, positionally.
+// the caller's arguments, positionally, holding the client's lock.
 #include "sftp_main/class_methods.hpp"
 
 #include "sftp_main/calls.hpp"
+#include "sftp_main/client_registry.hpp"
 #include "sftp_main/names.hpp"
+#include "sftp_main/staged_download.hpp"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 namespace sftp {
 
 namespace {
 
+// client.<method>(arguments...), one call at a time per client.
+inline OwnedRef call_client(PyObject* client, PyObject* method, PyObject* const* arguments, std::size_t count) {
+    std::array<PyObject*, kMaxParameters> vector{};
+    vector[0] = client;
+    for (std::size_t index = 1; index < count; ++index) {
+        vector[index] = arguments[index];
+    }
+    clients::CallGuard one_at_a_time(client);
+    return check(PyObject_VectorcallMethod(method, vector.data(), count, nullptr));
+}
+
 OwnedRef call_client(const Invocation& call) {
     OwnedRef client = attribute(call.self(), names._sftp);
-    std::array<PyObject*, kMaxParameters> arguments{};
-    arguments[0] = client.get();
-    const std::size_t count = call.argument_count();
-    for (std::size_t index = 1; index < count; ++index) {
-        arguments[index] = call.argument(index);
-    }
-    return check(PyObject_VectorcallMethod(call.client_method(), arguments.data(), count, nullptr));
+    return call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
 }
 
 // Path and directory operations: every failure reaches the caller as raised.
@@ -31,19 +40,70 @@ OwnedRef forward_returning_true(const Invocation& call) {
 
 OwnedRef forward_returning_result(const Invocation& call) { return call_client(call); }
 
+// The first exception in `error`'s chain of causes and contexts that is not
+// an ordinary Exception (an interrupt or an exit that paramiko wrapped in
+// an error of its own), or an empty reference.
+OwnedRef interrupt_in_chain(PyObject* error) {
+    constexpr std::size_t kMaxLinks = 256;
+    std::vector<OwnedRef> visited;  // owned, so that identities stay meaningful
+    std::vector<OwnedRef> pending;
+    pending.push_back(OwnedRef::take(error));
+    while (!pending.empty() && visited.size() < kMaxLinks) {
+        OwnedRef link = std::move(pending.back());
+        pending.pop_back();
+        if (std::any_of(visited.begin(), visited.end(), [&](const OwnedRef& seen) { return seen.get() == link.get(); })) {
+            continue;
+        }
+        if (!PyErr_GivenExceptionMatches(link.get(), PyExc_Exception)) {
+            return link;
+        }
+        if (OwnedRef cause = OwnedRef::steal(PyException_GetCause(link.get()))) {
+            pending.push_back(std::move(cause));
+        }
+        if (OwnedRef context = OwnedRef::steal(PyException_GetContext(link.get()))) {
+            pending.push_back(std::move(context));
+        }
+        visited.push_back(std::move(link));
+    }
+    return OwnedRef();
+}
+
 // Transfers report an ordinary failure as False and drop it; interrupts and
-// exits still propagate.
-OwnedRef transfer(const Invocation& call) {
+// exits still propagate, also when the client wrapped one in its own error.
+template <typename Transfer>
+OwnedRef reporting_outcome(Transfer&& transfer) {
     try {
-        call_client(call);
+        transfer();
         return OwnedRef::take(Py_True);
     } catch (const PyErrorRaised&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw;
         }
-        PyErr_Clear();
+        PendingError failure;
+        if (OwnedRef interrupt = interrupt_in_chain(failure.get())) {
+            PyErr_SetRaisedException(interrupt.release());
+            throw;
+        }
         return OwnedRef::take(Py_False);
     }
+}
+
+OwnedRef upload(const Invocation& call) {
+    return reporting_outcome([&] { call_client(call); });
+}
+
+OwnedRef download(const Invocation& call) {
+    return reporting_outcome([&] {
+        OwnedRef client = attribute(call.self(), names._sftp);
+        std::optional<StagedDownload> staged = StagedDownload::prepare(call.argument(2));
+        if (!staged) {
+            call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
+            return;
+        }
+        PyObject* arguments[] = {call.self(), call.argument(1), staged->path()};
+        call_client(client.get(), call.client_method(), arguments, 3);
+        staged->commit();
+    });
 }
 
 const MethodSpec operations[] = {
@@ -55,8 +115,8 @@ const MethodSpec operations[] = {
     {"_stat", {"self", "file_path"}, forward_returning_result, "stat"},
     {"_normalize", {"self", "path"}, forward_returning_result, "normalize"},
     {"_chdir", {"self", "path"}, forward_returning_true, "chdir"},
-    {"_upload", {"self", "src_file", "dsc_path"}, transfer, "put"},
-    {"_download", {"self", "src_file", "dsc_path"}, transfer, "get"},
+    {"_upload", {"self", "src_file", "dsc_path"}, upload, "put"},
+    {"_download", {"self", "src_file", "dsc_path"}, download, "get"},
 };
 
 }  // namespace

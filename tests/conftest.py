@@ -5,6 +5,13 @@ import textwrap
 import pytest
 
 
+@pytest.fixture(autouse=True)
+def in_scratch_directory(tmp_path, monkeypatch):
+    """Every test runs in a directory of its own: a download to a relative
+    path lands there, never in the source tree."""
+    monkeypatch.chdir(tmp_path)
+
+
 @pytest.fixture
 def run_python(tmp_path):
     """Run a snippet in a fresh interpreter of this environment.

@@ -1,6 +1,7 @@
 """Real failures reach the caller as the client raises them, or as False."""
 
 import errno
+import time
 
 import paramiko
 import pytest
@@ -57,3 +58,92 @@ def test_wrong_password(live, server):
     assert server.accepted_sessions == 1
     assert live.threads_end(threads_before)
     assert live.sessions_end(server)
+
+
+def test_failed_download_keeps_the_local_file_and_a_note_names_the_call(live, connected, server, tmp_path):
+    local = tmp_path / "kept.bin"
+    local.write_bytes(b"precious")
+    assert connected._download("absent.bin", str(local)) is False
+    assert connected._download("absent.bin", str(tmp_path / "new.bin")) is False
+    assert local.read_bytes() == b"precious"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
+
+    with pytest.raises(FileNotFoundError) as info:
+        connected._stat("/data/x.csv")
+    assert info.value.__notes__ == [f"sftp_main: _stat('/data/x.csv') on {live.user}@127.0.0.1:{server.port}"]
+
+
+def test_threads_sharing_one_instance_neither_hang_nor_fail(connected, server, tmp_path):
+    import threading
+
+    errors = []
+
+    def rounds(index):
+        local = tmp_path / f"up-{index}.bin"
+        local.write_bytes(bytes([index]) * 200_000)
+        try:
+            for round_ in range(10):
+                remote = f"t{index}-{round_}.bin"
+                assert connected._upload(str(local), remote) is True
+                assert connected._stat(remote).st_size == 200_000
+                assert connected._download(remote, str(tmp_path / f"down-{index}.bin")) is True
+                assert (tmp_path / f"down-{index}.bin").read_bytes() == local.read_bytes()
+        except BaseException as exc:  # reported below, with the thread's index
+            errors.append((index, exc))
+
+    threads = [threading.Thread(target=rounds, args=(i,), daemon=True) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    assert errors == []
+    assert len(list(server.root.glob("t*.bin"))) == 60
+
+
+@pytest.mark.parametrize("delay", [0.05, 0.15, 0.3, 0.6])
+def test_ctrl_c_during_an_upload_never_reads_as_false(live, server, tmp_path, delay):
+    import os
+    import signal
+    import threading
+
+    local = tmp_path / "big.bin"
+    with open(local, "wb") as handle:
+        handle.truncate(64 << 20)
+    client = sftp_main.TavrelSFTPMain(live.config(server))
+    client._connect()
+    # Ctrl-C, pressed again every half second as a user would while the
+    # client winds down; only the upload itself can be interrupted.
+    armed = threading.Event()
+    armed.set()
+
+    def interrupt(signum, frame):
+        if armed.is_set():
+            raise KeyboardInterrupt
+
+    stop = threading.Event()
+
+    def press():
+        if not stop.wait(delay):
+            for _ in range(20):
+                os.kill(os.getpid(), signal.SIGINT)
+                if stop.wait(0.5):
+                    break
+
+    previous = signal.signal(signal.SIGINT, interrupt)
+    presser = threading.Thread(target=press)
+    outcome = None  # stays None when the upload was interrupted
+    try:
+        presser.start()
+        try:
+            outcome = client._upload(str(local), "big.bin")
+        finally:
+            armed.clear()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        stop.set()
+        presser.join()
+        signal.signal(signal.SIGINT, previous)
+        client._close()
+    assert outcome in (True, None)

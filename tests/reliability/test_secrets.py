@@ -105,7 +105,9 @@ def failing_calls(password, live_config):
         obj._rename(password)
 
     def not_connected():
-        Cls(dict(live_config, password=password))._stat(password)
+        # The error's note repeats the path given; the password stays in
+        # the configuration.
+        Cls(dict(live_config, password=password))._stat("/data/report.csv")
 
     def close_unconnected():
         Cls(dict(live_config, password=password))._close()

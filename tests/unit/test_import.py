@@ -243,3 +243,33 @@ def test_import_in_a_second_interpreter_is_refused(run_python, config):
     assert report["type"] == "ImportError"
     assert report["msg"] == INTERPRETER_CHANGE
     assert report["main"] == "TavrelSFTPMain"
+
+
+def test_a_failed_import_in_another_interpreter_claims_nothing(run_python):
+    pytest.importorskip("_interpreters")
+    report = run_json(
+        run_python,
+        """
+        import json, sys, _interpreters
+        interp = _interpreters.create("isolated")
+        try:
+            # paramiko's compiled dependencies refuse isolated interpreters,
+            # so the import there fails part-way through the module's body.
+            failure = _interpreters.exec(interp, "import sftp_main")
+            again = _interpreters.exec(interp, "import sftp_main")
+        finally:
+            _interpreters.destroy(interp)
+        import sftp_main
+        obj = sftp_main.TavrelSFTPMain({"host": "h", "user": "u", "password": "p"})
+        print(json.dumps({
+            "sub": failure and failure.type.__name__,
+            "sub_msg": failure and failure.msg,
+            "again": again and again.msg,
+            "main": type(obj).__name__,
+            "port": obj._config.get("port"),
+        }))
+        """,
+    )
+    assert report["sub"] is not None and report["sub_msg"] != INTERPRETER_CHANGE
+    assert report["again"] != INTERPRETER_CHANGE
+    assert report["main"] == "TavrelSFTPMain" and report["port"] == 22

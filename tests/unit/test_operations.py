@@ -1,10 +1,14 @@
 """The eight forwarders and the two transfers, over a recording client."""
 
+import os
+import re
 import sys
+import threading
+import time
 
 import pytest
 
-from fakes import SFTP_CLIENT_METHODS, CallLog, Fake
+from fakes import GOOD_CONFIG, SFTP_CLIENT_METHODS, CallLog, Fake
 
 # method, client method, parameter names, whether the client's result is returned
 FORWARDERS = [
@@ -24,6 +28,21 @@ TRANSFER_IDS = [row[0] for row in TRANSFERS]
 
 class Boom(Exception):
     pass
+
+
+# A download goes to a new file beside its destination first.
+STAGED = re.compile(r"\.(?P<name>.+)\.[0-9a-f]{16}\.part")
+
+
+def assert_transfer_args(method, args, src, dst):
+    """A transfer's client call got `src` and, for a download, a file staged beside `dst`."""
+    assert args[0] == src
+    if method == "_upload":
+        assert args[1] == dst
+        return
+    staged = STAGED.fullmatch(os.path.basename(args[1]))
+    assert staged and staged["name"] == os.path.basename(dst), args[1]
+    assert os.path.dirname(args[1]) == os.path.dirname(dst)
 
 
 @pytest.fixture
@@ -114,13 +133,17 @@ def test_client_is_read_afresh_at_every_call(obj, log):
 def test_transfer_returns_true_singleton(obj, client, log, method, remote, client_result):
     client.returns[remote] = client_result
     assert getattr(obj, method)("src", "dst") is True
-    assert [(c.name, c.args, c.kwargs) for c in log.calls] == [(f"sftp.{remote}", ("src", "dst"), {})]
+    [call] = log.calls
+    assert (call.name, call.kwargs) == (f"sftp.{remote}", {})
+    assert_transfer_args(method, call.args, "src", "dst")
 
 
 @pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
 def test_transfer_keywords_reach_the_client_source_first(obj, log, method, remote):
     assert getattr(obj, method)(dsc_path="local-or-remote-dst", src_file="the-src") is True
-    assert [(c.args, c.kwargs) for c in log.calls] == [(("the-src", "local-or-remote-dst"), {})]
+    [call] = log.calls
+    assert call.kwargs == {}
+    assert_transfer_args(method, call.args, "the-src", "local-or-remote-dst")
 
 
 @pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
@@ -187,3 +210,207 @@ def test_forwarders_and_transfers_leave_the_instance_unchanged(obj, client):
     client.raises["get"] = Boom("x")
     obj._download("a", "b")
     assert vars(obj) == before
+
+
+# --- downloads: the destination is written whole or not at all --------------
+
+
+class WritingClient:
+    """Writes `payload` to the local path `get` is given, or raises `error`."""
+
+    def __init__(self, payload=b"new", error=None):
+        self.payload, self.error, self.targets = payload, error, []
+
+    def get(self, remote, local):
+        self.targets.append(local)
+        if self.error:
+            raise self.error
+        with open(local, "wb") as handle:
+            handle.write(self.payload)
+
+
+def leftovers(directory):
+    return [p.name for p in directory.iterdir() if STAGED.fullmatch(p.name)]
+
+
+def test_download_replaces_the_destination_keeping_its_mode(bare, tmp_path):
+    destination = tmp_path / "report.csv"
+    destination.write_bytes(b"old")
+    destination.chmod(0o640)
+    bare._sftp = client = WritingClient()
+    assert bare._download("remote.csv", str(destination)) is True
+    assert destination.read_bytes() == b"new"
+    assert destination.stat().st_mode & 0o777 == 0o640
+    assert client.targets[0] != str(destination) and leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("existing", [True, False])
+def test_failed_download_leaves_the_destination_as_it_was(bare, tmp_path, existing):
+    destination = tmp_path / "report.csv"
+    if existing:
+        destination.write_bytes(b"precious")
+    bare._sftp = WritingClient(error=FileNotFoundError(2, "No such file"))
+    assert bare._download("missing.csv", str(destination)) is False
+    assert (destination.read_bytes() if existing else destination.exists()) == (b"precious" if existing else False)
+    assert leftovers(tmp_path) == []
+
+
+def test_download_through_a_symlink_writes_its_target(bare, tmp_path):
+    target = tmp_path / "real.csv"
+    target.write_bytes(b"old")
+    link = tmp_path / "link.csv"
+    link.symlink_to(target.name)
+    bare._sftp = WritingClient()
+    assert bare._download("remote.csv", str(link)) is True
+    assert link.is_symlink() and target.read_bytes() == b"new"
+
+
+def test_download_where_no_file_can_be_staged_goes_to_the_destination(bare, tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    bare._sftp = client = WritingClient(error=OSError("not followed"))
+    for destination in ("/dev/null", str(fifo), str(tmp_path / "missing-dir" / "f"), 42):
+        assert bare._download("remote", destination) is False
+    assert client.targets == ["/dev/null", str(fifo), str(tmp_path / "missing-dir" / "f"), 42]
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+
+
+def test_download_stages_a_path_of_the_destinations_kind(bare, tmp_path):
+    bare._sftp = client = WritingClient()
+    assert bare._download("r", os.fsencode(tmp_path / "b.bin")) is True
+    assert bare._download("r", tmp_path / "p.bin") is True
+    assert [type(t) for t in client.targets] == [bytes, str]
+    assert (tmp_path / "b.bin").read_bytes() == (tmp_path / "p.bin").read_bytes() == b"new"
+
+
+# --- interrupts wrapped by the client ---------------------------------------
+
+
+def wrapped(interrupt, *, deep=False):
+    """An ordinary error raised while `interrupt` was being handled, as
+    paramiko does when a signal lands in its socket wait."""
+    try:
+        try:
+            raise interrupt
+        except BaseException as inner:
+            if deep:
+                raise OSError("socket closed") from inner
+            raise
+    except BaseException as caught:
+        try:
+            raise Boom("transfer failed") from None
+        except Boom as outer:
+            outer.__context__ = caught
+            return outer
+
+
+@pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
+@pytest.mark.parametrize("deep", [False, True])
+def test_an_interrupt_in_the_chain_is_raised_not_false(obj, client, method, remote, deep):
+    interrupt = KeyboardInterrupt()
+    client.raises[remote] = wrapped(interrupt, deep=deep)
+    with pytest.raises(KeyboardInterrupt) as excinfo:
+        getattr(obj, method)("src", "dst")
+    assert excinfo.value is interrupt
+
+
+@pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
+def test_a_cyclic_chain_of_ordinary_errors_is_still_false(obj, client, method, remote):
+    first, second = Boom("a"), OSError("b")
+    first.__context__, second.__context__ = second, first
+    client.raises[remote] = first
+    assert getattr(obj, method)("src", "dst") is False
+
+
+# --- one call at a time per client --------------------------------------------
+
+
+class CountingClient:
+    """Records the most calls it was ever inside at once."""
+
+    def __init__(self, owner=None):
+        self.inside = self.most = 0
+        self.owner = owner
+
+    def _enter(self, result=True):
+        self.inside += 1
+        self.most = max(self.most, self.inside)
+        time.sleep(0.002)  # lets the other threads run
+        self.inside -= 1
+        return result
+
+    def stat(self, path):
+        return self._enter()
+
+    def put(self, src, dst):
+        return self._enter()
+
+    def normalize(self, path):
+        # A call back into the instance on the same thread must not deadlock.
+        return self.owner._stat(path) if self.owner and path == "again" else self._enter()
+
+
+def hammer(*calls):
+    threads = [threading.Thread(target=lambda: [c() for c in calls for _ in range(15)]) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert not any(thread.is_alive() for thread in threads)
+
+
+def test_threads_sharing_an_instance_reach_its_client_one_at_a_time(bare):
+    unguarded = CountingClient()
+    hammer(lambda: unguarded.stat("p"))
+    assert unguarded.most > 1  # the client alone would be entered concurrently
+
+    bare._sftp = client = CountingClient(owner=bare)
+    before = set(vars(bare))
+    hammer(lambda: bare._stat("p"), lambda: bare._upload("a", "b"), lambda: bare._normalize("again"))
+    assert client.most == 1
+    assert set(vars(bare)) == before
+
+
+# --- notes saying what failed ---------------------------------------------------
+
+
+def our_notes(exc):
+    return [n for n in getattr(exc, "__notes__", []) if n.startswith("sftp_main: ")]
+
+
+def test_a_failure_gains_one_note_naming_the_call_and_the_server(fakes, cls):
+    obj = cls(dict(GOOD_CONFIG))
+    obj._connect()
+    boom = Boom("No such file")
+    obj._sftp.raises["stat"] = boom
+
+    class Nested(cls):
+        def _normalize(self, path):
+            return self._stat(path)
+
+    obj.__class__ = Nested
+    with pytest.raises(Boom) as excinfo:
+        obj._normalize("/data/x.csv")
+    assert excinfo.value is boom and boom.args == ("No such file",)
+    assert our_notes(boom) == ["sftp_main: _stat('/data/x.csv') on alice@files.internal:22"]
+
+    obj._sftp.raises["get"] = transfer_error = Boom("refused")
+    assert obj._download("r", "d") is False
+    assert not hasattr(transfer_error, "__notes__")
+
+
+def test_notes_shorten_long_arguments_and_mask_secrets(fakes, cls):
+    with pytest.raises(Exception) as excinfo:
+        cls({"password": "pw-hidden", "api_token": "tk-hidden", "port": 2222})
+    assert str(excinfo.value) == "缺少必填参数：['host', 'user']"
+    notes = excinfo.value.__notes__
+    assert notes[0] == "Configuration rejected: missing required values: host, user."
+    assert notes[1] == "sftp_main: _cleanse_params({'password': '***', 'api_token': '***', 'port': 2222})"
+    assert len(notes) == 2 and "hidden" not in "".join(notes)
+
+    obj = cls.__new__(cls)
+    obj._sftp = None
+    with pytest.raises(AttributeError) as excinfo:
+        obj._stat("x" * 500)
+    [note] = our_notes(excinfo.value)
+    assert note.startswith("sftp_main: _stat('xxx") and note.endswith("...)") and len(note) < 130

@@ -1,0 +1,246 @@
+#include "sftp_main/failure_notes.hpp"
+
+#include "sftp_main/calls.hpp"
+#include "sftp_main/client_registry.hpp"
+#include "sftp_main/names.hpp"
+
+#include <cctype>
+#include <string>
+#include <string_view>
+
+namespace sftp::notes {
+
+namespace {
+
+constexpr const char* kNotePrefix = "sftp_main: ";
+constexpr Py_ssize_t kMaxShownLength = 100;
+constexpr const char* kMask = "'***'";
+constexpr std::string_view kSecretMarkers[] = {"pass", "pwd", "secret", "token", "key", "credential"};
+
+thread_local int quiet_depth = 0;
+
+bool has_our_note(PyObject* exception) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(exception, names.__notes__, &found) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    OwnedRef existing = OwnedRef::steal(found);
+    if (!PyList_Check(existing.get())) {
+        return false;
+    }
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(existing.get()); ++index) {
+        PyObject* note = PyList_GET_ITEM(existing.get(), index);
+        if (PyUnicode_Check(note)) {
+            OwnedRef prefix = check(PyUnicode_FromString(kNotePrefix));
+            const Py_ssize_t starts = PyUnicode_Tailmatch(note, prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+            if (starts == 1) {
+                return true;
+            }
+            if (starts < 0) {
+                PyErr_Clear();
+            }
+        }
+    }
+    return false;
+}
+
+// repr(value), cut to a readable length.
+OwnedRef shortened(OwnedRef text) {
+    if (PyUnicode_GET_LENGTH(text.get()) <= kMaxShownLength) {
+        return text;
+    }
+    OwnedRef head = check(PyUnicode_Substring(text.get(), 0, kMaxShownLength - 3));
+    return check(PyUnicode_FromFormat("%U...", head.get()));
+}
+
+OwnedRef shown_value(PyObject* value) {
+    OwnedRef text = OwnedRef::steal(PyObject_Repr(value));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+        return check(PyUnicode_FromFormat("<%s object>", Py_TYPE(value)->tp_name));
+    }
+    return shortened(std::move(text));
+}
+
+OwnedRef shown_argument(PyObject* parameter, PyObject* value) {
+    if (PyUnicode_CompareWithASCIIString(parameter, "config") == 0) {
+        return shortened(masked_repr(value));
+    }
+    return shown_value(value);
+}
+
+// A text or an integer, as the configuration gives it; nothing else is
+// shown, so that no code of the caller's runs for a note.
+OwnedRef plain_text(PyObject* value) {
+    if (value != nullptr && (PyUnicode_CheckExact(value) || PyLong_CheckExact(value))) {
+        return check(PyObject_Str(value));
+    }
+    return OwnedRef();
+}
+
+// The server a configuration mapping names, read only from an exact dict.
+OwnedRef server_in_mapping(PyObject* mapping) {
+    if (!PyDict_CheckExact(mapping)) {
+        return OwnedRef();
+    }
+    auto item = [&](PyObject* name) {
+        PyObject* found = nullptr;
+        check_status(PyDict_GetItemRef(mapping, name, &found));
+        return OwnedRef::steal(found);
+    };
+    OwnedRef host = plain_text(item(names.host).get());
+    // A false port is completed to the default, as the cleansing does.
+    OwnedRef port_value = item(names.port);
+    OwnedRef port = plain_text(port_value.get());
+    if (!port_value || port_value.get() == Py_None || (port && PyObject_IsTrue(port_value.get()) == 0)) {
+        port = check(PyUnicode_FromString("22"));
+    } else if (!port) {
+        port = check(PyUnicode_FromString("?"));
+    }
+    OwnedRef user = plain_text(item(names.user).get());
+    return server_label(user.get(), host.get(), port.get());
+}
+
+// The server recorded for the instance's SFTP client, read from the
+// instance's own attributes without running any of the caller's code.
+OwnedRef server_of_instance(PyObject* self) {
+    OwnedRef attributes = OwnedRef::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!attributes) {
+        PyErr_Clear();
+        return OwnedRef();
+    }
+    PyObject* client = nullptr;
+    if (PyDict_GetItemRef(attributes.get(), names._sftp, &client) <= 0) {
+        PyErr_Clear();
+        return OwnedRef();
+    }
+    OwnedRef held = OwnedRef::steal(client);
+    return clients::server_label(held.get());
+}
+
+OwnedRef server_of_call(const Invocation& call) {
+    for (std::size_t index = 1; index < call.argument_count(); ++index) {
+        if (PyUnicode_CompareWithASCIIString(call.parameter_name(index), "config") == 0) {
+            return server_in_mapping(call.argument(index));
+        }
+    }
+    return server_of_instance(call.self());
+}
+
+OwnedRef note_for(const Invocation& call, std::optional<PyObject*> server) {
+    OwnedRef shown = check(PyList_New(0));
+    for (std::size_t index = 1; index < call.argument_count(); ++index) {
+        check_status(PyList_Append(shown.get(), shown_argument(call.parameter_name(index), call.argument(index)).get()));
+    }
+    OwnedRef separator = check(PyUnicode_FromString(", "));
+    OwnedRef arguments = check(PyUnicode_Join(separator.get(), shown.get()));
+    OwnedRef label = server ? OwnedRef::take(*server) : server_of_call(call);
+    if (label) {
+        return check(PyUnicode_FromFormat("%s%U(%U) on %U", kNotePrefix, call.method_name(), arguments.get(), label.get()));
+    }
+    return check(PyUnicode_FromFormat("%s%U(%U)", kNotePrefix, call.method_name(), arguments.get()));
+}
+
+void attach(PyObject* exception, PyObject* text) {
+    OwnedRef added = OwnedRef::steal(PyObject_CallMethodOneArg(exception, names.add_note, text));
+    if (!added) {
+        PyErr_Clear();
+    }
+}
+
+}  // namespace
+
+void describe_failure(const Invocation& call, std::optional<PyObject*> server) noexcept {
+    if (quiet_depth > 0 || !PyErr_Occurred()) {
+        return;
+    }
+    PendingError failure;
+    run_guarded([&] {
+        if (!has_our_note(failure.get())) {
+            attach(failure.get(), note_for(call, server).get());
+        }
+    });
+    PyErr_Clear();
+    failure.restore();
+}
+
+void add_note(PyObject* text) noexcept {
+    PendingError failure;
+    if (failure.get() != nullptr) {
+        attach(failure.get(), text);
+    }
+    failure.restore();
+}
+
+OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) noexcept {
+    if (host_text == nullptr || port_text == nullptr) {
+        return OwnedRef();
+    }
+    PendingError outer;
+    OwnedRef label;
+    run_guarded([&] {
+        const bool literal_v6 = PyUnicode_FindChar(host_text, ':', 0, PY_SSIZE_T_MAX, 1) >= 0;
+        OwnedRef address = check(PyUnicode_FromFormat(literal_v6 ? "[%U]:%U" : "%U:%U", host_text, port_text));
+        if (user == nullptr || user == Py_None) {
+            label = std::move(address);
+            return;
+        }
+        OwnedRef user_text = text_form(user);
+        label = check(PyUnicode_FromFormat("%U@%U", user_text.get(), address.get()));
+    });
+    PyErr_Clear();
+    outer.restore();
+    return label;
+}
+
+bool looks_secret(PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return true;  // unreadable: safer masked
+    }
+    std::string lowered(utf8, static_cast<std::size_t>(size));
+    for (char& c : lowered) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (std::string_view marker : kSecretMarkers) {
+        if (lowered.find(marker) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+OwnedRef masked_repr(PyObject* mapping) {
+    if (!PyDict_Check(mapping)) {
+        return check(PyUnicode_FromFormat("<%s object>", Py_TYPE(mapping)->tp_name));
+    }
+    OwnedRef items = check(PyList_New(0));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // A copy, so that the caller's code run by a repr cannot change the
+    // dict under the walk.
+    OwnedRef copy = check(PyDict_Copy(mapping));
+    while (PyDict_Next(copy.get(), &position, &key, &value)) {
+        OwnedRef shown_key = shown_value(key);
+        OwnedRef shown = looks_secret(key) ? check(PyUnicode_FromString(kMask)) : shown_value(value);
+        check_status(PyList_Append(items.get(), check(PyUnicode_FromFormat("%U: %U", shown_key.get(), shown.get())).get()));
+    }
+    OwnedRef separator = check(PyUnicode_FromString(", "));
+    OwnedRef joined = check(PyUnicode_Join(separator.get(), items.get()));
+    return check(PyUnicode_FromFormat("{%U}", joined.get()));
+}
+
+QuietScope::QuietScope() noexcept { ++quiet_depth; }
+QuietScope::~QuietScope() { --quiet_depth; }
+
+}  // namespace sftp::notes

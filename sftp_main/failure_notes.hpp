@@ -1,0 +1,46 @@
+// Notes on the exceptions the methods let through, so that a log line says
+// what failed: "sftp_main: _stat('/data/x.csv') on deploy@files.example:22".
+//
+// A note names the method, its arguments (a configuration mapping with
+// every secret-looking value masked) and the server. An exception carries
+// at most one such note, however many methods it passes through; its type,
+// arguments and identity stay as they are. Nothing here runs on the
+// success path, and nothing here raises.
+#pragma once
+
+#include "sftp_main/method.hpp"
+
+#include <optional>
+
+namespace sftp::notes {
+
+// Adds the note to the exception being raised. `server` is the label to
+// show; when not given, it is found from the call (the configuration
+// mapping passed, or the server recorded for the instance's SFTP client).
+void describe_failure(const Invocation& call, std::optional<PyObject*> server = std::nullopt) noexcept;
+
+// Adds `text` as a note to the exception being raised.
+void add_note(PyObject* text) noexcept;
+
+// "user@host:port" ("user@[::1]:port" for an IPv6 literal); "host:port"
+// without a user. Empty when there is no host or on any failure.
+OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) noexcept;
+
+// A mapping's repr with the values of secret-looking names masked; the
+// type's name for anything that is not a dict. Raises on failure.
+OwnedRef masked_repr(PyObject* mapping);
+
+// Whether a configuration name looks like it holds a secret.
+bool looks_secret(PyObject* name);
+
+// While one lives on a thread, failures get no notes there: the finaliser
+// drops whatever _close raises, and a note would only cost time.
+class QuietScope {
+public:
+    QuietScope() noexcept;
+    ~QuietScope();
+    QuietScope(const QuietScope&) = delete;
+    QuietScope& operator=(const QuietScope&) = delete;
+};
+
+}  // namespace sftp::notes
