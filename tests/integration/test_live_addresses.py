@@ -59,3 +59,31 @@ def test_ipv6_loopback(live, ipv6_server, tmp_path):
     assert config["host"] == "::1"
     client = sftp_main.TavrelSFTPMain(config)
     exercise(live, client, ipv6_server, tmp_path)
+
+
+# --- the server's key pinned, the calls bounded in time -----------------------
+
+
+def pin_forms(server):
+    line = server.host_public_key
+    return {
+        "fingerprint": server.host_fingerprint,
+        "key line": line + " comment words",
+        "keyscan line": f"[{server.host}]:{server.port} {line}",
+        "list, second matches": ["SHA256:" + "A" * 43, line],
+        "tuple": (server.host_fingerprint,),
+    }
+
+
+def test_pinned_host_key_in_each_form_connects(live, server, tmp_path):
+    forms = pin_forms(server)
+    for name, host_key in forms.items():
+        client = sftp_main.TavrelSFTPMain(live.config(server, host_key=host_key))
+        exercise(live, client, server, tmp_path)
+    assert [method for _, method in server.auth_attempts].count("password") == len(forms)
+
+
+def test_ipv6_loopback_pinned_and_bounded(live, ipv6_server, tmp_path):
+    config = live.config(ipv6_server, host_key=ipv6_server.host_fingerprint, timeout=5)
+    client = sftp_main.TavrelSFTPMain(config)
+    exercise(live, client, ipv6_server, tmp_path)
