@@ -130,13 +130,22 @@ class EmbeddedSFTPServer:
     the server accepts logins and sessions but turns down the SFTP
     subsystem request.
 
-    ``host_public_key`` and ``host_fingerprint`` describe the server's key;
+    ``host_public_key`` and ``host_fingerprint`` describe the server's key
+    (ED25519); ``extra_host_key_types`` adds keys of other types, listed
+    with it in ``host_public_keys``.
     ``auth_attempts`` records every authentication request it saw. Setting
     ``stall`` makes it stop answering SFTP requests (the connection stays
     up) until it is cleared again.
     """
 
-    def __init__(self, users: dict[str, str], host: str = "127.0.0.1", *, refuse_sftp: bool = False):
+    def __init__(
+        self,
+        users: dict[str, str],
+        host: str = "127.0.0.1",
+        *,
+        refuse_sftp: bool = False,
+        extra_host_key_types: tuple[str, ...] = (),
+    ):
         if not users:
             raise ValueError("at least one user is needed")
         self._users = dict(users)
@@ -152,6 +161,7 @@ class EmbeddedSFTPServer:
         self._connections: list = []
         self._accepted = 0
         self._host_key = asyncssh.generate_private_key("ssh-ed25519")
+        self._extra_host_keys = [asyncssh.generate_private_key(kind) for kind in extra_host_key_types]
         self._auth_attempts: list[tuple[str, str]] = []
         self._stalled = False
 
@@ -224,6 +234,12 @@ class EmbeddedSFTPServer:
         return self._host_key.get_fingerprint("sha256")
 
     @property
+    def host_public_keys(self) -> list[str]:
+        """Every host key's public key line, the ED25519 one first."""
+        keys = [self._host_key, *self._extra_host_keys]
+        return [key.export_public_key().decode("ascii").strip() for key in keys]
+
+    @property
     def auth_attempts(self) -> list[tuple[str, str]]:
         """(user, "begin" or "password") for each authentication step seen."""
         with self._lock:
@@ -265,7 +281,7 @@ class EmbeddedSFTPServer:
             lambda: _Handler(self),
             self.host,
             0,
-            server_host_keys=[key],
+            server_host_keys=[key, *self._extra_host_keys],
             sftp_factory=sftp_factory,
             allow_scp=False,
             agent_forwarding=False,

@@ -1,6 +1,8 @@
 """How the configured host and port reach paramiko and the server."""
 
 import paramiko
+import pytest
+from embedded_sftp_server import EmbeddedSFTPServer
 
 import sftp_main
 
@@ -87,3 +89,14 @@ def test_ipv6_loopback_pinned_and_bounded(live, ipv6_server, tmp_path):
     config = live.config(ipv6_server, host_key=ipv6_server.host_fingerprint, timeout=5)
     client = sftp_main.TavrelSFTPMain(config)
     exercise(live, client, ipv6_server, tmp_path)
+
+
+def test_a_pinned_key_line_is_the_key_the_server_shows(live, tmp_path):
+    # paramiko would pick the server's ED25519 key by its own preference.
+    with EmbeddedSFTPServer({live.user: live.password}, extra_host_key_types=("ssh-rsa", "ecdsa-sha2-nistp256")) as server:
+        for line in server.host_public_keys[1:]:
+            client = sftp_main.TavrelSFTPMain(live.config(server, host_key=line))
+            exercise(live, client, server, tmp_path)
+        client = sftp_main.TavrelSFTPMain(live.config(server, host_key=server.host_public_keys[1].split()[1]))
+        with pytest.raises(ValueError):  # the blob alone is no accepted form
+            client._connect()
