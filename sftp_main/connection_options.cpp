@@ -33,9 +33,14 @@ constexpr std::size_t kFingerprintDigits = 43;
 }
 
 // configuration.<name>, or empty when the configuration has no such name.
+// An instance without `_config` has no options either: the plain connection
+// then fails where it always did, after making the SSH client.
 OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
-    OwnedRef configuration = attribute(configuration_owner, names._config);
     PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(configuration_owner, names._config, &found)) == 0) {
+        return {};
+    }
+    OwnedRef configuration = OwnedRef::steal(found);
     check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
     return OwnedRef::steal(found);
 }

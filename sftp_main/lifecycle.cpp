@@ -48,7 +48,11 @@ OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport,
     OwnedRef password = configured(self, names.password);
     OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
     PyObject* arguments[] = {transport, user.get(), password.get()};
-    check(PyObject_VectorcallMethod(options.any() ? names.auth_password : names.connect, arguments, 1, keywords.get()));
+    if (!options.any()) {
+        check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+    } else if (password.get() != Py_None) {  // connect() too logs in only with a password
+        check(PyObject_VectorcallMethod(names.auth_password, arguments, 1, keywords.get()));
+    }
 
     OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
     OwnedRef sftp = options.timeout

@@ -228,6 +228,17 @@ def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
     assert expected[-2][0] == "transport.connect"
 
 
+def test_without_config_the_client_is_made_before_the_error(fakes, bare):
+    with pytest.raises(AttributeError, match="_config"):
+        bare._connect()
+    assert [call[0] for call in paramiko_calls(fakes.log)] == [
+        "paramiko.SSHClient",
+        "paramiko.AutoAddPolicy",
+        "ssh.set_missing_host_key_policy",
+    ]
+    assert bare._ssh is fakes.paramiko.ssh_clients[0]
+
+
 @pytest.mark.parametrize(
     "name, value",
     [
