@@ -80,19 +80,27 @@ def test_wrong_host_key_is_refused_before_the_password_leaves(live, server):
     "name, value",
     [
         ("host_key", "SHA256:tooShort"),
+        ("host_key", "SHA256:" + "B" * 43),  # spare bits set: no digest prints so
+        ("host_key", "sha256:" + "A" * 43),
         ("host_key", "ssh-ed25519 bm90IGEga2V5"),  # base64, but not a blob of that type
+        ("host_key", "ssh-ed25519 !!not-base64!!"),
         ("host_key", ["SHA256:" + "A" * 43, 42]),
+        ("host_key", {"SHA256:" + "A" * 43}),
         ("host_key", b"SHA256:" + b"A" * 43),
         ("timeout", 0),
         ("timeout", -1.5),
         ("timeout", True),
+        ("timeout", False),
+        ("timeout", "0"),
         ("timeout", "soon"),
         ("timeout", float("inf")),
+        ("timeout", 10**400),
+        ("timeout", [5]),
     ],
 )
 def test_malformed_option_raises_before_connecting(live, server, name, value):
     client = sftp_main.TavrelSFTPMain(live.config(server, **{name: value}))
-    with pytest.raises(ValueError, match=f"^{name} must be"):
+    with pytest.raises(ValueError, match=f"^{name} must be .*; got "):
         client._connect()
     assert not hasattr(client, "_ssh")
     assert server.accepted_sessions == 0
@@ -107,7 +115,7 @@ def silent_listener():
 
 def test_timeout_bounds_connecting_to_a_silent_peer(live, silent_listener):
     threads_before = live.transport_threads()
-    config = {"host": "127.0.0.1", "port": silent_listener, "user": "u", "password": "p", "timeout": 2}
+    config = {"host": "127.0.0.1", "port": silent_listener, "user": "u", "password": "p", "timeout": "2"}
     client = sftp_main.TavrelSFTPMain(config)
     began = time.monotonic()
     with pytest.raises((paramiko.SSHException, TimeoutError, EOFError)):

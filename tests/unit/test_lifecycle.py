@@ -239,51 +239,6 @@ def test_without_config_the_client_is_made_before_the_error(fakes, bare):
     assert bare._ssh is fakes.paramiko.ssh_clients[0]
 
 
-@pytest.mark.parametrize(
-    "name, value",
-    [
-        ("host_key", "SHA256:" + "A" * 42),
-        ("host_key", "SHA256:" + "B" * 43),  # spare bits set: no digest prints so
-        ("host_key", "sha256:" + "A" * 43),
-        ("host_key", "ssh-ed25519"),
-        ("host_key", "host ssh-ed25519 !!notbase64!!"),
-        ("host_key", "ssh-rsa AAAAC3NzaC1lZDI1NTE5AAAAIHbBJE4vaTFo4kwQwg2SU7CXEFqDJV+4+H6mWfWNkwjI"),
-        ("host_key", ["SHA256:" + "A" * 43, None]),
-        ("host_key", {"SHA256:" + "A" * 43}),
-        ("host_key", 7),
-        ("timeout", 0),
-        ("timeout", 0.0),
-        ("timeout", False),
-        ("timeout", -3),
-        ("timeout", "0"),
-        ("timeout", "nan"),
-        ("timeout", 10**400),
-        ("timeout", b"5"),
-        ("timeout", [5]),
-    ],
-)
-def test_malformed_option_raises_before_any_paramiko_call(fakes, cls, name, value):
-    obj = cls({**GOOD_CONFIG, name: value})
-    fakes.log.clear()
-    with pytest.raises(ValueError, match=f"^{name} must be .*; got "):
-        obj._connect()
-    assert paramiko_calls(fakes.log) == []
-    assert not hasattr(obj, "_ssh")
-
-
-@pytest.mark.parametrize("value", [2, 0.25, "1.5", " 3 ", "1e1"])
-def test_a_valid_timeout_opens_a_bounded_socket(fakes, cls, monkeypatch, value):
-    opened = []
-    monkeypatch.setattr("socket.create_connection", lambda *a, **k: opened.append((a, k)) or "sock")
-    obj = cls({**GOOD_CONFIG, "timeout": value, "port": "2200"})
-    fakes.log.clear()
-    with pytest.raises(AttributeError):  # the fake transport knows no start_client
-        obj._connect()
-    assert opened == [((("files.internal", 2200),), {"timeout": float(value)})]
-    assert fakes.log.of("paramiko.Transport")[0].args == ("sock",)
-    assert fakes.log.of("transport.close")
-
-
 class Formatted:
     """Formats differently from its str(), to tell format(x, "") from str(x)."""
 
