@@ -16,6 +16,7 @@ which is removed by ``stop()``.
 from __future__ import annotations
 
 import asyncio
+import inspect
 import shutil
 import socket
 import tempfile
@@ -55,6 +56,42 @@ class _NoSubsystemSession(asyncssh.SSHServerSession):
         return False
 
 
+# The SFTP requests a stalled server leaves unanswered: every one paramiko's
+# client sends for the operations the module forwards.
+_STALLABLE_REQUESTS = (
+    "open", "close", "read", "write", "lstat", "fstat", "stat", "setstat", "fsetstat",
+    "remove", "mkdir", "rmdir", "realpath", "rename", "posix_rename", "scandir",
+)
+# A stalled request gives up by itself after this long, so that nothing waits forever.
+_STALL_LIMIT = 120.0
+
+
+def _stalling(name):
+    original = getattr(asyncssh.SFTPServer, name)
+
+    async def handler(self, *args, **kwargs):
+        await self._owner._wait_while_stalled()
+        result = original(self, *args, **kwargs)
+        if inspect.isawaitable(result):
+            result = await result
+        return result
+
+    handler.__name__ = name
+    return handler
+
+
+class _StallableSFTPServer(asyncssh.SFTPServer):
+    """asyncssh's SFTP server, whose requests wait while the owner is stalled."""
+
+    def __init__(self, chan, owner: EmbeddedSFTPServer, root: str):
+        super().__init__(chan, chroot=root)
+        self._owner = owner
+
+
+for _name in _STALLABLE_REQUESTS:
+    setattr(_StallableSFTPServer, _name, _stalling(_name))
+
+
 class _Handler(asyncssh.SSHServer):
     def __init__(self, owner: EmbeddedSFTPServer):
         self._owner = owner
@@ -68,12 +105,14 @@ class _Handler(asyncssh.SSHServer):
         self._owner._connection_closed(self._conn)
 
     def begin_auth(self, username):
+        self._owner._record_auth(username, "begin")
         return True
 
     def password_auth_supported(self):
         return True
 
     def validate_password(self, username, password):
+        self._owner._record_auth(username, "password")
         expected = self._owner._users.get(username)
         return expected is not None and password == expected
 
@@ -90,9 +129,23 @@ class EmbeddedSFTPServer:
     another loopback address such as "::1" is given. With ``refuse_sftp``
     the server accepts logins and sessions but turns down the SFTP
     subsystem request.
+
+    ``host_public_key`` and ``host_fingerprint`` describe the server's key
+    (ED25519); ``extra_host_key_types`` adds keys of other types, listed
+    with it in ``host_public_keys``.
+    ``auth_attempts`` records every authentication request it saw. Setting
+    ``stall`` makes it stop answering SFTP requests (the connection stays
+    up) until it is cleared again.
     """
 
-    def __init__(self, users: dict[str, str], host: str = "127.0.0.1", *, refuse_sftp: bool = False):
+    def __init__(
+        self,
+        users: dict[str, str],
+        host: str = "127.0.0.1",
+        *,
+        refuse_sftp: bool = False,
+        extra_host_key_types: tuple[str, ...] = (),
+    ):
         if not users:
             raise ValueError("at least one user is needed")
         self._users = dict(users)
@@ -107,6 +160,10 @@ class EmbeddedSFTPServer:
         self._lock = threading.Lock()
         self._connections: list = []
         self._accepted = 0
+        self._host_key = asyncssh.generate_private_key("ssh-ed25519")
+        self._extra_host_keys = [asyncssh.generate_private_key(kind) for kind in extra_host_key_types]
+        self._auth_attempts: list[tuple[str, str]] = []
+        self._stalled = False
 
     # -- lifecycle -----------------------------------------------------
 
@@ -166,6 +223,36 @@ class EmbeddedSFTPServer:
         with self._lock:
             return self._accepted
 
+    @property
+    def host_public_key(self) -> str:
+        """The host key as an OpenSSH public key line ("ssh-ed25519 AAAA…")."""
+        return self._host_key.export_public_key().decode("ascii").strip()
+
+    @property
+    def host_fingerprint(self) -> str:
+        """The host key's "SHA256:…" fingerprint, as ssh-keygen -lf prints it."""
+        return self._host_key.get_fingerprint("sha256")
+
+    @property
+    def host_public_keys(self) -> list[str]:
+        """Every host key's public key line, the ED25519 one first."""
+        keys = [self._host_key, *self._extra_host_keys]
+        return [key.export_public_key().decode("ascii").strip() for key in keys]
+
+    @property
+    def auth_attempts(self) -> list[tuple[str, str]]:
+        """(user, "begin" or "password") for each authentication step seen."""
+        with self._lock:
+            return list(self._auth_attempts)
+
+    @property
+    def stall(self) -> bool:
+        return self._stalled
+
+    @stall.setter
+    def stall(self, stalled: bool) -> None:
+        self._stalled = bool(stalled)
+
     def wait_for_sessions(self, count: int, timeout: float) -> bool:
         """Wait until exactly ``count`` connections are open; False on timeout."""
         deadline = time.monotonic() + timeout
@@ -187,14 +274,14 @@ class EmbeddedSFTPServer:
         return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
 
     async def _listen(self):
-        key = asyncssh.generate_private_key("ssh-ed25519")
+        key = self._host_key
         root = str(self.root)
-        sftp_factory = None if self.refuse_sftp else (lambda chan: asyncssh.SFTPServer(chan, chroot=root))
+        sftp_factory = None if self.refuse_sftp else (lambda chan: _StallableSFTPServer(chan, self, root))
         return await asyncssh.create_server(
             lambda: _Handler(self),
             self.host,
             0,
-            server_host_keys=[key],
+            server_host_keys=[key, *self._extra_host_keys],
             sftp_factory=sftp_factory,
             allow_scp=False,
             agent_forwarding=False,
@@ -203,7 +290,13 @@ class EmbeddedSFTPServer:
             login_timeout=60,
         )
 
+    async def _wait_while_stalled(self) -> None:
+        deadline = time.monotonic() + _STALL_LIMIT
+        while self._stalled and time.monotonic() < deadline:
+            await asyncio.sleep(0.02)
+
     async def _close_all(self, graceful: bool) -> None:
+        self._stalled = False
         acceptor, self._acceptor = self._acceptor, None
         if acceptor is not None:
             acceptor.close()
@@ -239,6 +332,10 @@ class EmbeddedSFTPServer:
         with self._lock:
             self._connections.append(conn)
             self._accepted += 1
+
+    def _record_auth(self, username: str, method: str) -> None:
+        with self._lock:
+            self._auth_attempts.append((username, method))
 
     def _connection_closed(self, conn) -> None:
         with self._lock:

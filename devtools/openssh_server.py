@@ -184,6 +184,11 @@ class OpenSSHServer:
         ).stdout
         return out.split()[1]
 
+    @property
+    def pid(self) -> int | None:
+        """The listening sshd's process id; each login runs in processes below it."""
+        return None if self._process is None else self._process.pid
+
     def log_text(self) -> str:
         if self._log_path is None or not self._log_path.exists():
             return ""

@@ -3,7 +3,8 @@
 With no options it starts the embedded asyncssh server on loopback and runs
 against it. With --host (and --port, --user) it runs against a real server;
 the password then comes from the environment variable SFTP_MAIN_PASSWORD or
-from a prompt, never from the command line.
+from a prompt, never from the command line. --host-key pins the server's key (the embedded
+server's own key is always pinned) and --timeout bounds every step.
 
 Exit status: 0 when every step succeeded and the downloaded file matches the
 uploaded one, 1 on any failure or mismatch, 2 on a usage error.
@@ -266,6 +267,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--host", help="a real server to use instead of the embedded one")
     parser.add_argument("--port", help="its port (left out of the configuration when not given: the default 22)")
     parser.add_argument("--user", help="the user name on that server (default: the local user name)")
+    parser.add_argument(
+        "--host-key",
+        action="append",
+        metavar="KEY",
+        help="the server's expected key: its SHA256:… fingerprint or public key line "
+        "(repeat for several; get them with `ssh-keyscan HOST | ssh-keygen -lf -`)",
+    )
+    parser.add_argument("--timeout", metavar="SECONDS", help="time limit for connecting and for every operation")
     parser.add_argument("--size", type=parse_size, default=parse_size("8M"), help="bytes to transfer (e.g. 0, 4096, 64M; default 8M)")
     parser.add_argument("--remote-dir", help="remote directory to create and remove (default: a new random name)")
     parser.add_argument("--traceback", action="store_true", help="show the full traceback of an error")
@@ -276,6 +285,8 @@ def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     if args.host is None and (args.port is not None or args.user is not None):
         build_parser().error("--port and --user need --host")
+    if args.host is None and args.host_key is not None:
+        build_parser().error("--host-key needs --host (the embedded server's own key is pinned)")
     remote_dir = args.remote_dir or f"sftp_main_round_trip_{secrets.token_hex(4)}"
 
     server = None
@@ -287,6 +298,7 @@ def main(argv=None) -> int:
             password = secrets.token_urlsafe(18)
             server = EmbeddedSFTPServer({DEMO_USER: password}).start()
             config = {"host": server.host, "port": server.port, "user": DEMO_USER, "password": password}
+            config["host_key"] = server.host_fingerprint
             target = f"{DEMO_USER}@{show_address(server.host, server.port)} (embedded asyncssh server, files under {server.root})"
         else:
             user = args.user or getpass.getuser()
@@ -294,9 +306,16 @@ def main(argv=None) -> int:
             config = {"host": args.host, "user": user, "password": password}
             if args.port is not None:
                 config["port"] = args.port
+            if args.host_key is not None:
+                config["host_key"] = args.host_key[0] if len(args.host_key) == 1 else args.host_key
             target = f"{user}@{show_address(args.host, args.port if args.port is not None else '22 (default)')}"
+        if args.timeout is not None:
+            config["timeout"] = args.timeout
         transcript = Transcript(password)
         transcript.line(f"round trip of {format_size(args.size)} with {target}")
+        if "host_key" in config:
+            pins = config["host_key"] if isinstance(config["host_key"], list) else [config["host_key"]]
+            transcript.line(f"    server key pinned: {', '.join(pins)}")
         with tempfile.TemporaryDirectory(prefix="sftp-main-round-trip-") as workdir:
             summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir))
         elapsed = time.perf_counter() - transcript.started

@@ -8,6 +8,7 @@
 #include "sftp_main/failure_notes.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
+#include "sftp_main/connection_options.hpp"
 
 namespace sftp {
 
@@ -47,16 +48,28 @@ OwnedRef transport_address(PyObject* self, Server& server) {
     return check(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
 }
 
-OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport, Server& server) {
+// With host_key or timeout set, the session is started and checked first,
+// and only then is the password sent (auth_password, as connect would).
+OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport, const ConnectionOptions& options,
+                                    Server& server) {
     PyObject* self = call.self();
+    if (options.any()) {
+        start_verified_session(call.globals(), transport, options);
+    }
     OwnedRef user = server.user = configured(self, names.user);
     OwnedRef password = configured(self, names.password);
     OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
     PyObject* arguments[] = {transport, user.get(), password.get()};
-    check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+    if (!options.any()) {
+        check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+    } else if (password.get() != Py_None) {  // connect() too logs in only with a password
+        check(PyObject_VectorcallMethod(names.auth_password, arguments, 1, keywords.get()));
+    }
 
     OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
-    OwnedRef sftp = check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport));
+    OwnedRef sftp = options.timeout
+                        ? open_bounded_sftp(sftp_client_class.get(), transport, options)
+                        : check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport));
     clients::remember_server(sftp.get(), server.label().get());
     check_status(PyObject_SetAttr(self, names._sftp, sftp.get()));
     return sftp;
@@ -74,8 +87,23 @@ OwnedRef init(const Invocation& call) {
     return none();
 }
 
+// What Transport is opened on: the address, or under a time limit a socket
+// connected within it.
+OwnedRef transport_endpoint(PyObject* self, const ConnectionOptions& options, Server& server) {
+    if (!options.timeout) {
+        return transport_address(self, server);
+    }
+    OwnedRef host = configured(self, names.host);
+    OwnedRef port = configured(self, names.port);
+    server.host = text_form(host.get());
+    server.port = text_form(port.get());
+    return open_bounded_socket(host.get(), port.get(), options);
+}
+
 void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
+    // Checked before anything is made, so that a bad value leaves nothing behind.
+    const ConnectionOptions options = read_connection_options(self);
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
     check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
@@ -86,7 +114,7 @@ void open_connection(const Invocation& call, Server& server) {
     check(PyObject_CallMethodOneArg(stored_ssh.get(), names.set_missing_host_key_policy, policy.get()));
 
     OwnedRef transport_class = paramiko_attribute(call, names.Transport);
-    OwnedRef address = transport_address(self, server);
+    OwnedRef address = transport_endpoint(self, options, server);
     OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
 
     // The transport is already connected to the server and runs a thread of
@@ -94,7 +122,7 @@ void open_connection(const Invocation& call, Server& server) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        authenticate_and_open_sftp(call, transport.get(), server);
+        authenticate_and_open_sftp(call, transport.get(), options, server);
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {

@@ -47,6 +47,34 @@
     X(key_type, "type")                                                                     \
     X(key_default, "default")                                                               \
     X(key_optional, "optional")                                                             \
+    /* the opt-in connection options, and what checking them calls */                       \
+    X(host_key, "host_key")                                                                 \
+    X(timeout, "timeout")                                                                   \
+    X(banner_timeout, "banner_timeout")                                                     \
+    X(handshake_timeout, "handshake_timeout")                                               \
+    X(auth_timeout, "auth_timeout")                                                         \
+    X(channel_timeout, "channel_timeout")                                                   \
+    X(initial_kex_done, "initial_kex_done")                                                 \
+    X(start_client, "start_client")                                                         \
+    X(get_remote_server_key, "get_remote_server_key")                                       \
+    X(get_security_options, "get_security_options")                                         \
+    X(key_types, "key_types")                                                               \
+    X(getpeername, "getpeername")                                                           \
+    X(asbytes, "asbytes")                                                                   \
+    X(get_name, "get_name")                                                                 \
+    X(auth_password, "auth_password")                                                       \
+    X(open_session, "open_session")                                                         \
+    X(settimeout, "settimeout")                                                             \
+    X(invoke_subsystem, "invoke_subsystem")                                                 \
+    X(create_connection, "create_connection")                                               \
+    X(sha256, "sha256")                                                                     \
+    X(digest, "digest")                                                                     \
+    X(a2b_base64, "a2b_base64")                                                             \
+    X(b2a_base64, "b2a_base64")                                                             \
+    X(strict_mode, "strict_mode")                                                           \
+    X(newline, "newline")                                                                   \
+    X(args, "args")                                                                         \
+    X(BadHostKeyException, "BadHostKeyException")                                           \
     /* module globals and what is read from paramiko */                                     \
     X(paramiko, "paramiko")                                                                 \
     X(TavrelLog, "TavrelLog")                                                               \

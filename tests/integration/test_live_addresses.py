@@ -1,6 +1,8 @@
 """How the configured host and port reach paramiko and the server."""
 
 import paramiko
+import pytest
+from embedded_sftp_server import EmbeddedSFTPServer
 
 import sftp_main
 
@@ -59,3 +61,42 @@ def test_ipv6_loopback(live, ipv6_server, tmp_path):
     assert config["host"] == "::1"
     client = sftp_main.TavrelSFTPMain(config)
     exercise(live, client, ipv6_server, tmp_path)
+
+
+# --- the server's key pinned, the calls bounded in time -----------------------
+
+
+def pin_forms(server):
+    line = server.host_public_key
+    return {
+        "fingerprint": server.host_fingerprint,
+        "key line": line + " comment words",
+        "keyscan line": f"[{server.host}]:{server.port} {line}",
+        "list, second matches": ["SHA256:" + "A" * 43, line],
+        "tuple": (server.host_fingerprint,),
+    }
+
+
+def test_pinned_host_key_in_each_form_connects(live, server, tmp_path):
+    forms = pin_forms(server)
+    for name, host_key in forms.items():
+        client = sftp_main.TavrelSFTPMain(live.config(server, host_key=host_key))
+        exercise(live, client, server, tmp_path)
+    assert [method for _, method in server.auth_attempts].count("password") == len(forms)
+
+
+def test_ipv6_loopback_pinned_and_bounded(live, ipv6_server, tmp_path):
+    config = live.config(ipv6_server, host_key=ipv6_server.host_fingerprint, timeout=5)
+    client = sftp_main.TavrelSFTPMain(config)
+    exercise(live, client, ipv6_server, tmp_path)
+
+
+def test_a_pinned_key_line_is_the_key_the_server_shows(live, tmp_path):
+    # paramiko would pick the server's ED25519 key by its own preference.
+    with EmbeddedSFTPServer({live.user: live.password}, extra_host_key_types=("ssh-rsa", "ecdsa-sha2-nistp256")) as server:
+        for line in server.host_public_keys[1:]:
+            client = sftp_main.TavrelSFTPMain(live.config(server, host_key=line))
+            exercise(live, client, server, tmp_path)
+        client = sftp_main.TavrelSFTPMain(live.config(server, host_key=server.host_public_keys[1].split()[1]))
+        with pytest.raises(ValueError):  # the blob alone is no accepted form
+            client._connect()

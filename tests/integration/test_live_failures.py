@@ -1,6 +1,7 @@
 """Real failures reach the caller as the client raises them, or as False."""
 
 import errno
+import socket
 import time
 
 import paramiko
@@ -147,3 +148,89 @@ def test_ctrl_c_during_an_upload_never_reads_as_false(live, server, tmp_path, de
         signal.signal(signal.SIGINT, previous)
         client._close()
     assert outcome in (True, None)
+
+
+def test_wrong_host_key_is_refused_before_the_password_leaves(live, server):
+    threads_before = live.transport_threads()
+    other = "SHA256:" + "A" * 43
+    client = sftp_main.TavrelSFTPMain(live.config(server, host_key=[other, "SHA256:" + "B" * 42 + "A"]))
+    with pytest.raises(paramiko.BadHostKeyException) as raised:
+        client._connect()
+    message = str(raised.value)
+    assert server.host_fingerprint in message and other in message and "one of" in message
+    assert raised.value.key.fingerprint == server.host_fingerprint
+    assert server.auth_attempts == []
+    assert not hasattr(client, "_sftp")
+    assert live.threads_end(threads_before)
+    assert live.sessions_end(server)
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("host_key", "SHA256:tooShort"),
+        ("host_key", "SHA256:" + "B" * 43),  # spare bits set: no digest prints so
+        ("host_key", "sha256:" + "A" * 43),
+        ("host_key", "ssh-ed25519 bm90IGEga2V5"),  # base64, but not a blob of that type
+        ("host_key", "ssh-ed25519 !!not-base64!!"),
+        ("host_key", ["SHA256:" + "A" * 43, 42]),
+        ("host_key", {"SHA256:" + "A" * 43}),
+        ("host_key", b"SHA256:" + b"A" * 43),
+        ("timeout", 0),
+        ("timeout", -1.5),
+        ("timeout", True),
+        ("timeout", False),
+        ("timeout", "0"),
+        ("timeout", "soon"),
+        ("timeout", float("inf")),
+        ("timeout", 10**400),
+        ("timeout", [5]),
+    ],
+)
+def test_malformed_option_raises_before_connecting(live, server, name, value):
+    client = sftp_main.TavrelSFTPMain(live.config(server, **{name: value}))
+    with pytest.raises(ValueError, match=f"^{name} must be .*; got "):
+        client._connect()
+    assert not hasattr(client, "_ssh")
+    assert server.accepted_sessions == 0
+
+
+@pytest.fixture
+def silent_listener():
+    """A TCP listener that accepts connections and never says a word."""
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        yield listener.getsockname()[1]
+
+
+def test_timeout_bounds_connecting_to_a_silent_peer(live, silent_listener):
+    threads_before = live.transport_threads()
+    config = {"host": "127.0.0.1", "port": silent_listener, "user": "u", "password": "p", "timeout": "2"}
+    client = sftp_main.TavrelSFTPMain(config)
+    began = time.monotonic()
+    with pytest.raises((paramiko.SSHException, TimeoutError, EOFError)):
+        client._connect()
+    assert time.monotonic() - began < 2 + 1
+    assert not hasattr(client, "_sftp")
+    assert live.threads_end(threads_before)
+
+
+def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path):
+    limit = 1.0
+    client = sftp_main.TavrelSFTPMain(live.config(server, timeout=limit))
+    client._connect()
+    source = tmp_path / "up.bin"
+    source.write_bytes(b"x" * 1000)
+    server.stall = True
+    try:
+        began = time.monotonic()
+        with pytest.raises(TimeoutError):
+            client._stat(".")
+        assert time.monotonic() - began < limit + 1
+        for transfer, args in ((client._upload, (str(source), "up.bin")), (client._download, (".", str(tmp_path / "d")))):
+            began = time.monotonic()
+            assert transfer(*args) is False
+            assert time.monotonic() - began < limit + 1
+    finally:
+        server.stall = False
+        client._close()
+    assert live.sessions_end(server)

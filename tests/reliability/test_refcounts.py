@@ -9,9 +9,14 @@ and any exception object that a fake raises.
 
 from __future__ import annotations
 
+import base64
 import collections.abc
+import hashlib
+import socket
 import sys
 import types
+
+import paramiko
 
 import pytest
 
@@ -321,6 +326,95 @@ def test_connect_to_ipv6_host_keeps_counts_and_memory(monkeypatch, port):
             assert fake.last_transport.address == (host, int(port))
 
     before, after, grown = measure(call, [obj, host, fake.client], CALLS)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+class FakeServerKey:
+    blob = b"\x00\x00\x00\x0bssh-ed25519" + bytes(36)
+
+    def asbytes(self):
+        return self.blob
+
+    def get_name(self):
+        return "ssh-ed25519"
+
+
+def fingerprint_of(blob):
+    return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
+
+
+def fake_with_options(monkeypatch):
+    """FakeParamiko whose transport also answers the calls the options make."""
+    fake = FakeParamiko()
+    server_key = FakeServerKey()
+
+    class Channel:
+        def settimeout(self, seconds):
+            pass
+
+        def invoke_subsystem(self, name):
+            pass
+
+    class Transport(fake.module.Transport):
+        def start_client(self, timeout=None):
+            self.initial_kex_done = True
+
+        def get_remote_server_key(self):
+            return server_key
+
+        def getpeername(self):
+            return ("127.0.0.1", 22)
+
+        def auth_password(self, *, username, password):
+            pass
+
+        def open_session(self):
+            return Channel()
+
+        def get_security_options(self):
+            return types.SimpleNamespace(key_types=("rsa-sha2-512", "ssh-ed25519"))
+
+    class SFTPClient:
+        def __new__(cls, channel):
+            return fake.client
+
+        from_transport = staticmethod(lambda transport: fake.client)
+
+    fake.module.Transport = Transport
+    fake.module.SFTPClient = SFTPClient
+    fake.module.BadHostKeyException = paramiko.BadHostKeyException
+    monkeypatch.setattr(sftp_main, "paramiko", fake.module)
+    monkeypatch.setattr(socket, "create_connection", lambda address, timeout: Token("socket"))
+    return fake, server_key
+
+
+@pytest.mark.parametrize("case", ["pinned", "key line and timeout", "wrong key", "malformed host_key", "malformed timeout"])
+def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
+    fake, server_key = fake_with_options(monkeypatch)
+    right = fingerprint_of(server_key.blob)
+    line = "ssh-ed25519 " + base64.b64encode(server_key.blob).decode()
+    options = {
+        "pinned": {"host_key": [right]},
+        "key line and timeout": {"host_key": line, "timeout": "2.5"},
+        "wrong key": {"host_key": "SHA256:" + "A" * 43},
+        "malformed host_key": {"host_key": "SHA256:nope"},
+        "malformed timeout": {"timeout": -1},
+    }[case]
+    obj = Cls({**good_config(), **options})
+    calls = CALLS
+    if case.startswith("malformed"):
+        call = raises(obj._connect, ValueError)
+    elif case == "wrong key":
+        call = raises(obj._connect, paramiko.BadHostKeyException)
+        calls = CALLS // 5  # each mismatch builds its exception class
+    else:
+
+        def call():
+            assert obj._connect() is None
+            assert obj._sftp is fake.client
+
+    before, after, grown = measure(call, [obj, fake.client, server_key, server_key.blob], calls)
     assert after == before
     assert grown < MEMORY_BOUND
 

@@ -63,7 +63,7 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
 
     fakes.log.clear()
     obj._connect()
-    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host", "port", "user", "password"]
+    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host_key", "timeout", "host", "port", "user", "password"]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
@@ -167,6 +167,8 @@ def test_connect_call_sequence(fakes, cls):
     p = fakes.paramiko
     transport = p.transports[0]
     assert calls(fakes.log) == [
+        ("var.attr", ("host_key",), {}),
+        ("var.attr", ("timeout",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -179,12 +181,62 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[2].args[0] is p.policies[0]
+    assert fakes.log.calls[4].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
     # The transport is reachable only through the client's channel.
     assert set(vars(obj)) == {"_log", "_config", "_params_dict", "_default_params", "_ssh", "_sftp"}
+
+
+def paramiko_calls(log):
+    """The calls past the configuration, each object argument by its kind."""
+
+    def shown(value):
+        return value if isinstance(value, (str, int, tuple)) else type(value).__name__
+
+    return [
+        (c.name, tuple(map(shown, c.args)), {k: shown(v) for k, v in c.kwargs.items()})
+        for c in log.calls
+        if not c.name.startswith("var.")
+    ]
+
+
+class PlainConfiguration:
+    """A configuration object that has only the four connection names."""
+
+    def __init__(self, **entries):
+        vars(self).update(entries)
+
+
+@pytest.mark.parametrize("unset", [None, "", [], (), "absent"])
+def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
+    plain = cls(dict(GOOD_CONFIG))
+    fakes.log.clear()
+    plain._connect()
+    expected = paramiko_calls(fakes.log)
+
+    fakes.log.clear()
+    if unset == "absent":
+        bare._config = PlainConfiguration(host="files.internal", port=22, user="alice", password="pw-1")
+        bare._connect()
+    else:
+        obj = cls({**GOOD_CONFIG, "host_key": unset, "timeout": unset})
+        fakes.log.clear()
+        obj._connect()
+    assert paramiko_calls(fakes.log) == expected
+    assert expected[-2][0] == "transport.connect"
+
+
+def test_without_config_the_client_is_made_before_the_error(fakes, bare):
+    with pytest.raises(AttributeError, match="_config"):
+        bare._connect()
+    assert [call[0] for call in paramiko_calls(fakes.log)] == [
+        "paramiko.SSHClient",
+        "paramiko.AutoAddPolicy",
+        "ssh.set_missing_host_key_policy",
+    ]
+    assert bare._ssh is fakes.paramiko.ssh_clients[0]
 
 
 class Formatted:

@@ -1,0 +1,380 @@
+#include "sftp_main/connection_options.hpp"
+
+#include "sftp_main/calls.hpp"
+#include "sftp_main/globals.hpp"
+#include "sftp_main/names.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sftp {
+
+namespace {
+
+constexpr const char* kHostKeyForms =
+    "host_key must be an OpenSSH SHA256 fingerprint (\"SHA256:\" and base64 without padding, as "
+    "ssh-keygen -lf prints it), a public key line (\"ssh-ed25519 AAAA... comment\", as in a .pub file, "
+    "or after the host name as ssh-keyscan prints it), or a list or tuple of these";
+
+constexpr const char* kTimeoutForm =
+    "timeout must be a positive number of seconds: an int or a float, or the text of one";
+
+constexpr std::string_view kFingerprintPrefix = "SHA256:";
+// 32 bytes of SHA-256 in base64, the one padding character dropped.
+constexpr std::size_t kFingerprintDigits = 43;
+
+[[noreturn]] void reject(const char* forms, PyObject* value) {
+    PyErr_Format(PyExc_ValueError, "%s; got %.200R", forms, value);
+    throw PyErrorRaised{};
+}
+
+// configuration.<name>, or empty when the configuration has no such name.
+// An instance without `_config` has no options either: the plain connection
+// then fails where it always did, after making the SSH client.
+OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
+    PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(configuration_owner, names._config, &found)) == 0) {
+        return {};
+    }
+    OwnedRef configuration = OwnedRef::steal(found);
+    check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
+    return OwnedRef::steal(found);
+}
+
+std::string_view utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        throw PyErrorRaised{};
+    }
+    return {data, static_cast<std::size_t>(size)};
+}
+
+std::string_view bytes_view(PyObject* bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes, &data, &size));
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// `call`, or empty when it raised a ValueError (binascii.Error is one).
+template <typename Call>
+OwnedRef unless_value_error(Call&& call) {
+    OwnedRef result = OwnedRef::steal(call());
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+    }
+    return result;
+}
+
+OwnedRef import_module(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// binascii.a2b_base64(text, strict_mode=True), or empty when it is not base64.
+OwnedRef decode_base64(PyObject* text) {
+    OwnedRef binascii = import_module("binascii");
+    OwnedRef keywords = check(PyTuple_Pack(1, names.strict_mode));
+    PyObject* arguments[] = {binascii.get(), text, Py_True};
+    return unless_value_error([&] { return PyObject_VectorcallMethod(names.a2b_base64, arguments, 2, keywords.get()); });
+}
+
+OwnedRef sha256_digest(PyObject* blob) {
+    OwnedRef hashlib = import_module("hashlib");
+    OwnedRef hash = check(PyObject_CallMethodOneArg(hashlib.get(), names.sha256, blob));
+    return call_method(hash.get(), names.digest);
+}
+
+// "SHA256:" and the digest in base64 without its padding, as OpenSSH prints it.
+OwnedRef fingerprint_text(PyObject* digest) {
+    OwnedRef binascii = import_module("binascii");
+    OwnedRef keywords = check(PyTuple_Pack(1, names.newline));
+    PyObject* arguments[] = {binascii.get(), digest, Py_False};
+    OwnedRef encoded = check(PyObject_VectorcallMethod(names.b2a_base64, arguments, 2, keywords.get()));
+    std::string_view digits = bytes_view(encoded.get());
+    while (!digits.empty() && digits.back() == '=') {
+        digits.remove_suffix(1);
+    }
+    std::string text(kFingerprintPrefix);
+    text.append(digits);
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::optional<HostKeyPin> fingerprint_pin(PyObject* text) {
+    const std::string_view given = utf8_view(text);
+    if (given.size() != kFingerprintPrefix.size() + kFingerprintDigits || !given.starts_with(kFingerprintPrefix)) {
+        return std::nullopt;
+    }
+    std::string padded(given.substr(kFingerprintPrefix.size()));
+    padded.push_back('=');
+    OwnedRef padded_text = check(PyUnicode_FromStringAndSize(padded.data(), static_cast<Py_ssize_t>(padded.size())));
+    OwnedRef digest = decode_base64(padded_text.get());
+    if (!digest || PyBytes_GET_SIZE(digest.get()) != 32) {
+        return std::nullopt;
+    }
+    // Spare bits that are not zero would make a fingerprint no key ever has.
+    OwnedRef canonical = fingerprint_text(digest.get());
+    if (utf8_view(canonical.get()) != given) {
+        return std::nullopt;
+    }
+    return HostKeyPin{std::move(digest), {}, {}, std::move(canonical)};
+}
+
+// A key blob starts with its own key type as an SSH string (a 32-bit
+// big-endian length, then the name), which must be the type the line names.
+bool blob_has_type(std::string_view blob, std::string_view key_type) {
+    if (blob.size() < 4) {
+        return false;
+    }
+    std::uint32_t length = 0;
+    for (int index = 0; index < 4; ++index) {
+        length = (length << 8) | static_cast<unsigned char>(blob[static_cast<std::size_t>(index)]);
+    }
+    return length == key_type.size() && blob.substr(4, length) == key_type;
+}
+
+std::optional<HostKeyPin> key_line_pin(PyObject* key_type, PyObject* encoded_blob) {
+    OwnedRef blob = decode_base64(encoded_blob);
+    if (!blob || !blob_has_type(bytes_view(blob.get()), utf8_view(key_type))) {
+        return std::nullopt;
+    }
+    OwnedRef digest = sha256_digest(blob.get());
+    OwnedRef fingerprint = fingerprint_text(digest.get());
+    return HostKeyPin{std::move(digest), std::move(blob), OwnedRef::take(key_type), std::move(fingerprint)};
+}
+
+// "SHA256:…", "type base64 [comment]" or "host type base64 [comment]".
+HostKeyPin parse_pin(PyObject* item) {
+    if (!PyUnicode_Check(item)) {
+        reject(kHostKeyForms, item);
+    }
+    OwnedRef fields = check(PyUnicode_Split(item, nullptr, -1));
+    const Py_ssize_t count = PyList_GET_SIZE(fields.get());
+    auto field = [&](Py_ssize_t index) { return PyList_GET_ITEM(fields.get(), index); };
+    std::optional<HostKeyPin> pin;
+    if (count == 1) {
+        pin = fingerprint_pin(field(0));
+    } else if (count >= 2) {
+        pin = key_line_pin(field(0), field(1));
+        if (!pin && count >= 3) {
+            pin = key_line_pin(field(1), field(2));
+        }
+    }
+    if (!pin) {
+        reject(kHostKeyForms, item);
+    }
+    return std::move(*pin);
+}
+
+std::vector<HostKeyPin> parse_host_key(PyObject* value) {
+    std::vector<HostKeyPin> pins;
+    if (!check_status(PyObject_IsTrue(value))) {
+        return pins;
+    }
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        pins.push_back(parse_pin(value));
+        return pins;
+    }
+    OwnedRef items = check(PySequence_Tuple(value));
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(items.get()); ++index) {
+        pins.push_back(parse_pin(PyTuple_GET_ITEM(items.get(), index)));
+    }
+    return pins;
+}
+
+// Seconds as a float. None, an empty text or an empty container leave the
+// limit unset; zero and False are mistakes, not "no limit".
+OwnedRef parse_timeout(PyObject* value) {
+    const bool number = PyLong_Check(value) || PyFloat_Check(value);
+    if (!number && !check_status(PyObject_IsTrue(value))) {
+        return {};
+    }
+    if (PyBool_Check(value) || (!number && !PyUnicode_Check(value))) {
+        reject(kTimeoutForm, value);
+    }
+    OwnedRef seconds = OwnedRef::steal(PyUnicode_Check(value) ? PyFloat_FromString(value) : PyNumber_Float(value));
+    if (!seconds) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+        reject(kTimeoutForm, value);
+    }
+    const double limit = PyFloat_AS_DOUBLE(seconds.get());
+    if (!std::isfinite(limit) || limit <= 0) {
+        reject(kTimeoutForm, value);
+    }
+    return seconds;
+}
+
+// Of the host key algorithms paramiko offers, those of the pinned key lines
+// go first, so that a server with several keys shows a pinned one. The
+// fingerprints do not say their type: for those the order stays.
+void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>& pins) {
+    OwnedRef pinned = check(PySet_New(nullptr));
+    for (const HostKeyPin& pin : pins) {
+        if (!pin.key_type) {
+            continue;
+        }
+        check_status(PySet_Add(pinned.get(), pin.key_type.get()));
+        if (utf8_view(pin.key_type.get()) == "ssh-rsa") {
+            // An RSA key signs under these names as well.
+            for (const char* algorithm : {"rsa-sha2-512", "rsa-sha2-256"}) {
+                OwnedRef name = check(PyUnicode_FromString(algorithm));
+                check_status(PySet_Add(pinned.get(), name.get()));
+            }
+        }
+    }
+    if (PySet_GET_SIZE(pinned.get()) == 0) {
+        return;
+    }
+    OwnedRef security = call_method(transport, names.get_security_options);
+    OwnedRef offered = check(PySequence_Tuple(attribute(security.get(), names.key_types).get()));
+    OwnedRef preferred = check(PyList_New(0));
+    OwnedRef others = check(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(offered.get()); ++index) {
+        PyObject* algorithm = PyTuple_GET_ITEM(offered.get(), index);
+        const bool is_pinned = check_status(PySet_Contains(pinned.get(), algorithm)) == 1;
+        check_status(PyList_Append(is_pinned ? preferred.get() : others.get(), algorithm));
+    }
+    if (PyList_GET_SIZE(preferred.get()) == 0) {
+        return;
+    }
+    check_status(PyList_SetSlice(preferred.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, others.get()));
+    OwnedRef order = check(PyList_AsTuple(preferred.get()));
+    check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
+}
+
+// start_client(timeout=…) returns quietly when its time is up; the session
+// is of no use then.
+void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
+    PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(transport, names.initial_kex_done, &found)) == 0) {
+        return;
+    }
+    OwnedRef done = OwnedRef::steal(found);
+    if (!check_status(PyObject_IsTrue(done.get()))) {
+        PyErr_Format(PyExc_TimeoutError, "the SSH key exchange did not finish within the timeout of %S s", timeout);
+        throw PyErrorRaised{};
+    }
+}
+
+// "host:port" of the peer, "[host]:port" for an IPv6 address.
+OwnedRef peer_text(PyObject* transport) {
+    OwnedRef peer = call_method(transport, names.getpeername);
+    if (!PyTuple_Check(peer.get()) || PyTuple_GET_SIZE(peer.get()) < 2) {
+        return check(PyObject_Str(peer.get()));
+    }
+    OwnedRef host = check(PyObject_Str(PyTuple_GET_ITEM(peer.get(), 0)));
+    PyObject* port = PyTuple_GET_ITEM(peer.get(), 1);
+    const bool bracketed = utf8_view(host.get()).find(':') != std::string_view::npos;
+    return check(PyUnicode_FromFormat(bracketed ? "[%U]:%S" : "%U:%S", host.get(), port));
+}
+
+// paramiko's BadHostKeyException prints both keys in base64; a subclass
+// made for the occasion prints the fingerprints instead, and still carries
+// the hostname and the server's key as paramiko's does.
+[[noreturn]] void raise_mismatch(PyObject* module_globals, PyObject* transport, PyObject* server_key,
+                                 PyObject* server_digest, const std::vector<HostKeyPin>& pins) {
+    OwnedRef peer = peer_text(transport);
+    OwnedRef received = fingerprint_text(server_digest);
+    OwnedRef key_name = call_method(server_key, names.get_name);
+    OwnedRef expected_list = check(PyList_New(0));
+    for (const HostKeyPin& pin : pins) {
+        check_status(PyList_Append(expected_list.get(), pin.fingerprint.get()));
+    }
+    OwnedRef separator = check(PyUnicode_FromString(", "));
+    OwnedRef expected = check(PyUnicode_Join(separator.get(), expected_list.get()));
+    OwnedRef message = check(PyUnicode_FromFormat(
+        "Host key for server %U does not match host_key: got %U (%S), expected %s%U; no credentials were sent",
+        peer.get(), received.get(), key_name.get(), pins.size() > 1 ? "one of " : "", expected.get()));
+
+    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
+    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
+    OwnedRef bases = check(PyTuple_Pack(1, base.get()));
+    OwnedRef body = check(PyDict_New());
+    OwnedRef plain_str = check(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
+    check_status(PyDict_SetItemString(body.get(), "__str__", plain_str.get()));
+    OwnedRef module_name = check(PyUnicode_FromString("sftp_main"));
+    check_status(PyDict_SetItemString(body.get(), "__module__", module_name.get()));
+    OwnedRef mismatch_class = check(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "HostKeyMismatch", bases.get(), body.get()));
+    OwnedRef error =
+        check(PyObject_CallFunctionObjArgs(mismatch_class.get(), peer.get(), server_key, Py_None, nullptr));
+    OwnedRef args = check(PyTuple_Pack(1, message.get()));
+    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
+    PyErr_SetRaisedException(error.release());
+    throw PyErrorRaised{};
+}
+
+void verify_host_key(PyObject* module_globals, PyObject* transport, const std::vector<HostKeyPin>& pins) {
+    OwnedRef server_key = call_method(transport, names.get_remote_server_key);
+    OwnedRef blob = call_method(server_key.get(), names.asbytes);
+    OwnedRef digest = sha256_digest(blob.get());
+    for (const HostKeyPin& pin : pins) {
+        PyObject* mine = pin.blob ? pin.blob.get() : pin.digest.get();
+        PyObject* theirs = pin.blob ? blob.get() : digest.get();
+        if (check_status(PyObject_RichCompareBool(mine, theirs, Py_EQ)) == 1) {
+            return;
+        }
+    }
+    raise_mismatch(module_globals, transport, server_key.get(), digest.get(), pins);
+}
+
+}  // namespace
+
+ConnectionOptions read_connection_options(PyObject* configuration_owner) {
+    ConnectionOptions options;
+    if (OwnedRef host_key = optional_setting(configuration_owner, names.host_key)) {
+        options.pins = parse_host_key(host_key.get());
+    }
+    if (OwnedRef timeout = optional_setting(configuration_owner, names.timeout)) {
+        options.timeout = parse_timeout(timeout.get());
+    }
+    return options;
+}
+
+OwnedRef open_bounded_socket(PyObject* host, PyObject* port, const ConnectionOptions& options) {
+    OwnedRef host_text = text_form(host);
+    OwnedRef port_number = check(PyNumber_Long(text_form(port).get()));
+    OwnedRef address = check(PyTuple_Pack(2, host_text.get(), port_number.get()));
+    OwnedRef socket_module = import_module("socket");
+    OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
+    PyObject* arguments[] = {socket_module.get(), address.get(), options.timeout.get()};
+    return check(PyObject_VectorcallMethod(names.create_connection, arguments, 2, keywords.get()));
+}
+
+void start_verified_session(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
+    if (options.timeout) {
+        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout, names.auth_timeout, names.channel_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, options.timeout.get()));
+        }
+    }
+    prefer_pinned_key_types(transport, options.pins);
+    if (options.timeout) {
+        OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
+        PyObject* arguments[] = {transport, options.timeout.get()};
+        check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        require_finished_key_exchange(transport, options.timeout.get());
+    } else {
+        call_method(transport, names.start_client);
+    }
+    if (!options.pins.empty()) {
+        verify_host_key(module_globals, transport, options.pins);
+    }
+}
+
+OwnedRef open_bounded_sftp(PyObject* sftp_client_class, PyObject* transport, const ConnectionOptions& options) {
+    OwnedRef channel = call_method(transport, names.open_session);
+    check(PyObject_CallMethodOneArg(channel.get(), names.settimeout, options.timeout.get()));
+    OwnedRef subsystem = check(PyUnicode_FromString("sftp"));
+    check(PyObject_CallMethodOneArg(channel.get(), names.invoke_subsystem, subsystem.get()));
+    return check(PyObject_CallOneArg(sftp_client_class, channel.get()));
+}
+
+}  // namespace sftp

@@ -1,0 +1,48 @@
+// The two opt-in connection options: "host_key", the server key(s) a
+// connection must present before any credential is sent, and "timeout", a
+// limit in seconds on every step of connecting and on every SFTP request
+// afterwards. A caller who sets neither gets the plain connection.
+#pragma once
+
+#include "sftp_main/ref.hpp"
+
+#include <vector>
+
+namespace sftp {
+
+// One accepted server key: by its SHA256 digest, or by its whole public key
+// blob when it was given as a key line.
+struct HostKeyPin {
+    OwnedRef digest;       // bytes, 32 long
+    OwnedRef blob;         // bytes, or empty for a fingerprint pin
+    OwnedRef key_type;     // "ssh-ed25519" etc., or empty for a fingerprint pin
+    OwnedRef fingerprint;  // "SHA256:…", for messages
+};
+
+struct ConnectionOptions {
+    std::vector<HostKeyPin> pins;  // empty: any host key
+    OwnedRef timeout;              // a float, or empty: paramiko's defaults
+
+    bool any() const noexcept { return !pins.empty() || static_cast<bool>(timeout); }
+};
+
+// Reads and checks `configuration.host_key` and `configuration.timeout`. A
+// missing attribute or a false value leaves an option unset (except that
+// zero and False are rejected as a timeout); a malformed value raises
+// ValueError naming the option and the accepted forms.
+ConnectionOptions read_connection_options(PyObject* configuration_owner);
+
+// socket.create_connection((host, port), timeout): the TCP connect bounded.
+OwnedRef open_bounded_socket(PyObject* host, PyObject* port, const ConnectionOptions& options);
+
+// Key exchange on a fresh transport under the time limit, then the server's
+// key checked against the pins. On a mismatch raises a
+// paramiko.BadHostKeyException naming both fingerprints; nothing has been
+// sent to authenticate by then.
+void start_verified_session(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options);
+
+// The SFTP client on an authenticated transport, its channel bounded by the
+// time limit from the subsystem request on.
+OwnedRef open_bounded_sftp(PyObject* sftp_client_class, PyObject* transport, const ConnectionOptions& options);
+
+}  // namespace sftp
