@@ -16,6 +16,7 @@ which is removed by ``stop()``.
 from __future__ import annotations
 
 import asyncio
+import ipaddress
 import shutil
 import socket
 import tempfile
@@ -82,6 +83,15 @@ class _Handler(asyncssh.SSHServer):
             return _NoSubsystemSession()
         return False
 
+    def public_key_auth_supported(self):
+        return bool(self._owner._authorized_keys)
+
+    def validate_public_key(self, username, key):
+        return key.public_data in self._owner._authorized_keys.get(username, ())
+
+    def connection_requested(self, dest_host, dest_port, orig_host, orig_port):
+        return self._owner._forward_requested(dest_host, dest_port)
+
 
 class EmbeddedSFTPServer:
     """An asyncssh SFTP server on a loopback address and a free port.
@@ -90,9 +100,23 @@ class EmbeddedSFTPServer:
     another loopback address such as "::1" is given. With ``refuse_sftp``
     the server accepts logins and sessions but turns down the SFTP
     subsystem request.
+
+    With ``forwarding`` it also serves as a jump host: it accepts
+    "direct-tcpip" channels to loopback destinations (and refuses all
+    others), recording each in ``forwarded_destinations``.
+    ``authorized_keys`` maps user names to OpenSSH public key lines with
+    which they may also log in.
     """
 
-    def __init__(self, users: dict[str, str], host: str = "127.0.0.1", *, refuse_sftp: bool = False):
+    def __init__(
+        self,
+        users: dict[str, str],
+        host: str = "127.0.0.1",
+        *,
+        refuse_sftp: bool = False,
+        forwarding: bool = False,
+        authorized_keys: dict[str, list[str]] | None = None,
+    ):
         if not users:
             raise ValueError("at least one user is needed")
         self._users = dict(users)
@@ -107,6 +131,12 @@ class EmbeddedSFTPServer:
         self._lock = threading.Lock()
         self._connections: list = []
         self._accepted = 0
+        self.forwarding = forwarding
+        self._forwarded: list[tuple[str, int]] = []
+        self._authorized_keys = {
+            user: {asyncssh.import_public_key(line).public_data for line in lines}
+            for user, lines in (authorized_keys or {}).items()
+        }
 
     # -- lifecycle -----------------------------------------------------
 
@@ -165,6 +195,12 @@ class EmbeddedSFTPServer:
         """Client connections accepted since start."""
         with self._lock:
             return self._accepted
+
+    @property
+    def forwarded_destinations(self) -> list[tuple[str, int]]:
+        """(host, port) of each "direct-tcpip" channel accepted, in order."""
+        with self._lock:
+            return list(self._forwarded)
 
     def wait_for_sessions(self, count: int, timeout: float) -> bool:
         """Wait until exactly ``count`` connections are open; False on timeout."""
@@ -239,6 +275,18 @@ class EmbeddedSFTPServer:
         with self._lock:
             self._connections.append(conn)
             self._accepted += 1
+
+    def _forward_requested(self, host: str, port: int) -> bool:
+        if not self.forwarding:
+            return False
+        try:
+            loopback = host == "localhost" or ipaddress.ip_address(host).is_loopback
+        except ValueError:
+            loopback = False
+        if loopback:
+            with self._lock:
+                self._forwarded.append((host, port))
+        return loopback
 
     def _connection_closed(self, conn) -> None:
         with self._lock:

@@ -172,8 +172,9 @@ def test_var_repr_never_shows_a_password(others, key):
 # -- TavrelSSH ---------------------------------------------------------------
 
 
-def test_ssh_connect_returns_a_var_of_the_mapping():
-    mapping = {"host": "h", "port": 2222, "user": "u", "password": "p", "ssh": True, "ssh_host": "jump"}
+@pytest.mark.parametrize("ssh", [None, False, 0, ""])
+def test_ssh_off_connect_returns_a_var_of_the_mapping(ssh):
+    mapping = {"host": "h", "port": 2222, "user": "u", "password": "p", "ssh": ssh, "ssh_host": "jump"}
     result = TavrelSSH(mapping).connect()
     assert isinstance(result, TavrelVar)
     assert result.todict() == mapping
