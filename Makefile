@@ -28,7 +28,7 @@ build: venv
 	$(call PIP_INSTALL,$(VENV)) --no-build-isolation --no-deps --force-reinstall ./$(STAND_INS)
 
 demo: build
-	$(PY) devtools/round_trip.py
+	$(PY) devtools/round_trip.py $(DEMO_ARGS)
 
 test-fast: build
 	scripts/run-pytest.sh $(PY) tests
