@@ -10,7 +10,7 @@ DEPS := scikit-build-core hatchling paramiko pytest hypothesis asyncssh
 STAND_INS := framework/stand_ins
 PIP_INSTALL = $(1)/bin/python -m pip install --quiet --disable-pip-version-check
 
-.PHONY: all venv build build-sanitize demo test test-fast test-sanitize bench check-dist clean
+.PHONY: all venv build build-sanitize demo test test-fast test-sanitize check-framework bench check-dist clean
 
 all: test
 
@@ -58,7 +58,15 @@ build-sanitize: $(ASAN_VENV)/.ready
 test-sanitize: build-sanitize
 	$(SANITIZER_ENV) scripts/run-pytest.sh $(ASAN_VENV)/bin/python tests
 
-test: test-fast test-sanitize
+# The wheel, built from the release build's tree, installed beside another
+# distribution of the framework modules and uninstalled: those stay as they were.
+check-framework: build
+	rm -rf build/wheel
+	$(VENV)/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -C build-dir=build/release -w build/wheel .
+	scripts/check-framework-files.sh $(PYTHON313) build/wheel/sftp_main-*.whl
+
+test: test-fast test-sanitize check-framework
 
 bench: build
 	$(PY) bench/run.py
