@@ -58,10 +58,7 @@ class Tunnel:
                 return
             self._closed = True
             links = list(self._links)
-        try:
-            self._wake_writer.send(b"\0")
-        except OSError:
-            pass
+        _quietly(self._wake_writer.send, b"\0")
         for link in links:
             link.abort()
         self._client.close()
@@ -115,6 +112,15 @@ class Tunnel:
             self._links.discard(link)
 
 
+def _quietly(close, *arguments) -> None:
+    # Closing after the peer or the jump connection went away may fail; the
+    # link ends either way.
+    try:
+        close(*arguments)
+    except Exception as error:
+        _log.debug("closing a tunnel link: %r", error)
+
+
 def _join(thread: threading.Thread) -> None:
     # A collection that drops the owner on a pump thread closes from there.
     if thread is not threading.current_thread():
@@ -138,13 +144,9 @@ class _Link:
 
     def abort(self) -> None:
         """Wakes both pumps, whatever they are blocked in."""
-        try:
-            self._sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        channel = self._channel
-        if channel is not None:
-            channel.close()
+        _quietly(self._sock.shutdown, socket.SHUT_RDWR)
+        if self._channel is not None:
+            _quietly(self._channel.close)
 
     def _spawn(self, pump, direction: str) -> None:
         with self._lock:
@@ -193,6 +195,6 @@ class _Link:
 
     def _finish(self) -> None:
         if self._channel is not None:
-            self._channel.close()
+            _quietly(self._channel.close)
         self._sock.close()
         self._tunnel._discard(self)

@@ -92,6 +92,11 @@ class _JumpSettings:
         import paramiko
         from _tavrel_host_key import PinPolicy
 
+        # Whatever type the file holds, as paramiko reads it.
+        passphrase = self.key_passphrase
+        if isinstance(passphrase, str):
+            passphrase = passphrase.encode("utf-8")
+        key = None if self.key_file is None else paramiko.PKey.from_path(self.key_file, passphrase)
         client = paramiko.SSHClient()
         client.set_missing_host_key_policy(PinPolicy(self.host, self.pins))
         try:
@@ -100,8 +105,7 @@ class _JumpSettings:
                 port=self.port,
                 username=self.user,
                 password=self.password,
-                key_filename=self.key_file,
-                passphrase=self.key_passphrase,
+                pkey=key,
                 timeout=self.timeout,
                 banner_timeout=self.timeout,
                 auth_timeout=self.timeout,
