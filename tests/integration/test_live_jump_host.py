@@ -121,6 +121,20 @@ def test_ipv6_target_through_the_jump_host(live, ipv6_server, jump, tmp_path):
     assert jump.forwarded_destinations == [("::1", ipv6_server.port)]
 
 
+def test_jump_host_refusing_the_channel_ends_the_link(live, server, jump):
+    # The embedded jump host forwards to loopback only: the channel is
+    # refused before any connection leaves the machine.
+    before = live.transport_threads()
+    client = Cls(live.jump_config(server, jump, host="192.0.2.1"))
+    with pytest.raises(paramiko.SSHException):
+        client._connect()
+    assert jump.forwarded_destinations == []
+    assert live.wait_for(lambda: len(live.tunnel_threads()) == 1)  # the acceptor waits for the next connection
+    del client
+    gc.collect()
+    assert_nothing_left(live, before, jump)
+
+
 def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
