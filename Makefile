@@ -4,10 +4,13 @@ SHELL := /bin/bash
 PYTHON313 := $(shell scripts/find-python.sh)
 VENV := .venv
 PY := $(VENV)/bin/python
-DEPS := scikit-build-core paramiko pytest hypothesis asyncssh
+DEPS := scikit-build-core hatchling paramiko pytest hypothesis asyncssh
+# The framework modules the extension imports: stand-ins of their own
+# distribution, for where the framework is not installed.
+STAND_INS := framework/stand_ins
 PIP_INSTALL = $(1)/bin/python -m pip install --quiet --disable-pip-version-check
 
-.PHONY: all venv build build-sanitize demo test test-fast test-sanitize bench check-dist clean
+.PHONY: all venv build build-sanitize demo test test-fast test-sanitize check-framework bench check-dist clean
 
 all: test
 
@@ -22,9 +25,10 @@ venv: $(VENV)/.ready
 build: venv
 	$(call PIP_INSTALL,$(VENV)) --no-build-isolation --no-deps --force-reinstall \
 	  -C build-dir=build/release .
+	$(call PIP_INSTALL,$(VENV)) --no-build-isolation --no-deps --force-reinstall ./$(STAND_INS)
 
 demo: build
-	$(PY) devtools/round_trip.py
+	$(PY) devtools/round_trip.py $(DEMO_ARGS)
 
 test-fast: build
 	scripts/run-pytest.sh $(PY) tests
@@ -49,11 +53,20 @@ $(ASAN_VENV)/.ready: pyproject.toml Makefile
 build-sanitize: $(ASAN_VENV)/.ready
 	SFTP_MAIN_SANITIZE=ON $(call PIP_INSTALL,$(ASAN_VENV)) --no-build-isolation --no-deps --force-reinstall \
 	  -C build-dir=build/sanitize .
+	$(call PIP_INSTALL,$(ASAN_VENV)) --no-build-isolation --no-deps --force-reinstall ./$(STAND_INS)
 
 test-sanitize: build-sanitize
 	$(SANITIZER_ENV) scripts/run-pytest.sh $(ASAN_VENV)/bin/python tests
 
-test: test-fast test-sanitize
+# The wheel, built from the release build's tree, installed beside another
+# distribution of the framework modules and uninstalled: those stay as they were.
+check-framework: build
+	rm -rf build/wheel
+	$(VENV)/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -C build-dir=build/release -w build/wheel .
+	scripts/check-framework-files.sh $(PYTHON313) build/wheel/sftp_main-*.whl
+
+test: test-fast test-sanitize check-framework
 
 bench: build
 	$(PY) bench/run.py

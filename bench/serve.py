@@ -3,7 +3,8 @@
 The server's asyncio loop then has a core and an interpreter lock of its own
 and does not compete with the client being measured, as a real server would
 not. Prints one JSON line (host, port, root) once it listens, and serves until
-its standard input is closed.
+its standard input is closed. A third argument "forwarding" makes it a jump
+host as well (direct-tcpip to loopback).
 """
 
 import json
@@ -17,7 +18,8 @@ from embedded_sftp_server import EmbeddedSFTPServer  # noqa: E402
 
 def main() -> None:
     user, password = sys.argv[1], sys.argv[2]
-    with EmbeddedSFTPServer({user: password}) as server:
+    forwarding = sys.argv[3:] == ["forwarding"]
+    with EmbeddedSFTPServer({user: password}, forwarding=forwarding) as server:
         print(json.dumps({"host": server.host, "port": server.port, "root": str(server.root)}), flush=True)
         sys.stdin.read()
 

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import ipaddress
 import shutil
 import socket
 import tempfile
@@ -121,6 +122,15 @@ class _Handler(asyncssh.SSHServer):
             return _NoSubsystemSession()
         return False
 
+    def public_key_auth_supported(self):
+        return bool(self._owner._authorized_keys)
+
+    def validate_public_key(self, username, key):
+        return key.public_data in self._owner._authorized_keys.get(username, ())
+
+    def connection_requested(self, dest_host, dest_port, orig_host, orig_port):
+        return self._owner._forward_requested(dest_host, dest_port)
+
 
 class EmbeddedSFTPServer:
     """An asyncssh SFTP server on a loopback address and a free port.
@@ -136,6 +146,11 @@ class EmbeddedSFTPServer:
     ``auth_attempts`` records every authentication request it saw. Setting
     ``stall`` makes it stop answering SFTP requests (the connection stays
     up) until it is cleared again.
+    With ``forwarding`` it also serves as a jump host: it accepts
+    "direct-tcpip" channels to loopback destinations (and refuses all
+    others), recording each in ``forwarded_destinations``.
+    ``authorized_keys`` maps user names to OpenSSH public key lines with
+    which they may also log in.
     """
 
     def __init__(
@@ -145,6 +160,8 @@ class EmbeddedSFTPServer:
         *,
         refuse_sftp: bool = False,
         extra_host_key_types: tuple[str, ...] = (),
+        forwarding: bool = False,
+        authorized_keys: dict[str, list[str]] | None = None,
     ):
         if not users:
             raise ValueError("at least one user is needed")
@@ -164,6 +181,12 @@ class EmbeddedSFTPServer:
         self._extra_host_keys = [asyncssh.generate_private_key(kind) for kind in extra_host_key_types]
         self._auth_attempts: list[tuple[str, str]] = []
         self._stalled = False
+        self.forwarding = forwarding
+        self._forwarded: list[tuple[str, int]] = []
+        self._authorized_keys = {
+            user: {asyncssh.import_public_key(line).public_data for line in lines}
+            for user, lines in (authorized_keys or {}).items()
+        }
 
     # -- lifecycle -----------------------------------------------------
 
@@ -253,6 +276,12 @@ class EmbeddedSFTPServer:
     def stall(self, stalled: bool) -> None:
         self._stalled = bool(stalled)
 
+    @property
+    def forwarded_destinations(self) -> list[tuple[str, int]]:
+        """(host, port) of each "direct-tcpip" channel accepted, in order."""
+        with self._lock:
+            return list(self._forwarded)
+
     def wait_for_sessions(self, count: int, timeout: float) -> bool:
         """Wait until exactly ``count`` connections are open; False on timeout."""
         deadline = time.monotonic() + timeout
@@ -336,6 +365,18 @@ class EmbeddedSFTPServer:
     def _record_auth(self, username: str, method: str) -> None:
         with self._lock:
             self._auth_attempts.append((username, method))
+
+    def _forward_requested(self, host: str, port: int) -> bool:
+        if not self.forwarding:
+            return False
+        try:
+            loopback = host == "localhost" or ipaddress.ip_address(host).is_loopback
+        except ValueError:
+            loopback = False
+        if loopback:
+            with self._lock:
+                self._forwarded.append((host, port))
+        return loopback
 
     def _connection_closed(self, conn) -> None:
         with self._lock:

@@ -1,10 +1,13 @@
 """Round trip through TavrelSFTPMain: every operation once, with a transcript.
 
 With no options it starts the embedded asyncssh server on loopback and runs
-against it. With --host (and --port, --user) it runs against a real server;
-the password then comes from the environment variable SFTP_MAIN_PASSWORD or
-from a prompt, never from the command line. --host-key pins the server's key (the embedded
-server's own key is always pinned) and --timeout bounds every step.
+against it; --via-jump starts a second one as a jump host and goes through it
+("ssh" on: the framework's tunnel). With --host (and --port, --user) it runs
+against a real server, through a real jump host with --jump-host; the
+passwords then come from the environment (SFTP_MAIN_PASSWORD,
+SFTP_MAIN_JUMP_PASSWORD) or from a prompt, never from the command line.
+--host-key pins the server's key (the embedded server's own key is always
+pinned) and --timeout bounds every step.
 
 Exit status: 0 when every step succeeded and the downloaded file matches the
 uploaded one, 1 on any failure or mismatch, 2 on a usage error.
@@ -26,7 +29,10 @@ import traceback
 from pathlib import Path
 
 PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
+JUMP_PASSWORD_ENV = "SFTP_MAIN_JUMP_PASSWORD"
+JUMP_PASSPHRASE_ENV = "SFTP_MAIN_JUMP_KEY_PASSPHRASE"
 DEMO_USER = "demo"
+JUMP_USER = "jump"
 _CHUNK = 1 << 20
 
 
@@ -88,20 +94,14 @@ def describe_stat(attrs) -> str:
 class Transcript:
     """Runs the steps, one line each, and keeps what the summary needs."""
 
-    def __init__(self, secret: str | None, out=sys.stdout):
-        self._secret = secret
+    def __init__(self, out=sys.stdout):
         self._out = out
         self.count = 0
         self.current = ""
         self.started = time.perf_counter()
 
-    def scrub(self, text: str) -> str:
-        if self._secret:
-            text = text.replace(self._secret, "***")
-        return text
-
     def line(self, text: str) -> None:
-        print(self.scrub(text), file=self._out, flush=True)
+        print(text, file=self._out, flush=True)
 
     def step(self, call_text: str, func, *args, shown_result=None, transferred: int | None = None):
         self.count += 1
@@ -125,6 +125,13 @@ class Transcript:
 
 def show_address(host: str, port) -> str:
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def describe_tunnel(config: dict, through) -> str:
+    """The path that "ssh" on takes: the local listener, the jump host, the target."""
+    jump = show_address(config["ssh_host"], config.get("ssh_port") or 22)
+    target = show_address(config["host"], config.get("port") or 22)
+    return f"tunnel: {show_address(through.host, through.port)} -> {config['ssh_user']}@{jump} -> direct-tcpip to {target}"
 
 
 def masked_config(config: dict) -> str:
@@ -157,6 +164,8 @@ def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript,
             config,
             shown_result=lambda obj: type(obj).__name__,
         )
+        if config.get("ssh"):
+            transcript.line(f"    {describe_tunnel(config, client._config)}")
         step("_connect()", client._connect)
         connected = True
         expect_true(step(f"_mkdir({remote_dir!r})", client._mkdir, remote_dir), "_mkdir")
@@ -250,19 +259,38 @@ def clean_up(client, remote_files, remote_dir, transcript: Transcript) -> None:
         transcript.line("    cleanup: removed what this run created, connection closed")
 
 
-def read_password() -> str:
-    password = os.environ.get(PASSWORD_ENV)
+def read_password(variable: str = PASSWORD_ENV, prompt: str = "SFTP password: ") -> str:
+    password = os.environ.get(variable)
     if password:
         return password
     if not sys.stdin.isatty():
-        raise SystemExit(f"round_trip: error: no password: set {PASSWORD_ENV} or run from a terminal to be prompted")
-    return getpass.getpass("SFTP password: ")
+        raise SystemExit(f"round_trip: error: no password: set {variable} or run from a terminal to be prompted")
+    return getpass.getpass(prompt)
+
+
+def real_jump_config(args) -> dict:
+    """The "ssh" entries for --jump-host: a key file, or a password from the environment or a prompt."""
+    config = {"ssh": True, "ssh_host": args.jump_host, "ssh_user": args.jump_user or getpass.getuser()}
+    if args.jump_port is not None:
+        config["ssh_port"] = args.jump_port
+    if args.jump_key:
+        config["ssh_rsa"] = args.jump_key
+        if os.environ.get(JUMP_PASSPHRASE_ENV):
+            config["ssh_rsa_pwd"] = os.environ[JUMP_PASSPHRASE_ENV]
+        if os.environ.get(JUMP_PASSWORD_ENV):
+            config["ssh_password"] = os.environ[JUMP_PASSWORD_ENV]
+    else:
+        config["ssh_password"] = read_password(JUMP_PASSWORD_ENV, "jump host password: ")
+    if args.jump_host_key:
+        config["ssh_host_key"] = args.jump_host_key
+    return config
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         description="Round trip through TavrelSFTPMain against the embedded test server or a real SFTP server.",
-        epilog=f"Against a real server the password is read from ${PASSWORD_ENV}, or prompted for.",
+        epilog=f"Against a real server the password is read from ${PASSWORD_ENV}, the jump host's from "
+        f"${JUMP_PASSWORD_ENV}, or prompted for.",
     )
     parser.add_argument("--host", help="a real server to use instead of the embedded one")
     parser.add_argument("--port", help="its port (left out of the configuration when not given: the default 22)")
@@ -275,6 +303,13 @@ def build_parser() -> argparse.ArgumentParser:
         "(repeat for several; get them with `ssh-keyscan HOST | ssh-keygen -lf -`)",
     )
     parser.add_argument("--timeout", metavar="SECONDS", help="time limit for connecting and for every operation")
+    parser.add_argument("--via-jump", action="store_true", help="go through a second embedded server as the jump host")
+    parser.add_argument("--jump-host", help="with --host: a real jump host to go through")
+    parser.add_argument("--jump-port", help="its port (default 22)")
+    parser.add_argument("--jump-user", help="the user name on the jump host (default: the local user name)")
+    parser.add_argument("--jump-key", help="a private key file for the jump host, instead of a password "
+                        f"(its passphrase from ${JUMP_PASSPHRASE_ENV})")
+    parser.add_argument("--jump-host-key", help="the jump host's expected key: a SHA256 fingerprint or a public key line")
     parser.add_argument("--size", type=parse_size, default=parse_size("8M"), help="bytes to transfer (e.g. 0, 4096, 64M; default 8M)")
     parser.add_argument("--remote-dir", help="remote directory to create and remove (default: a new random name)")
     parser.add_argument("--traceback", action="store_true", help="show the full traceback of an error")
@@ -287,10 +322,18 @@ def main(argv=None) -> int:
         build_parser().error("--port and --user need --host")
     if args.host is None and args.host_key is not None:
         build_parser().error("--host-key needs --host (the embedded server's own key is pinned)")
+    jump_options = (args.jump_host, args.jump_port, args.jump_user, args.jump_key, args.jump_host_key)
+    if args.jump_host is None and any(option is not None for option in jump_options):
+        build_parser().error("--jump-port, --jump-user, --jump-key and --jump-host-key need --jump-host")
+    if args.jump_host is not None and args.host is None:
+        build_parser().error("--jump-host needs --host")
+    if args.via_jump and args.host is not None:
+        build_parser().error("--via-jump uses the embedded servers; for a real jump host use --jump-host")
     remote_dir = args.remote_dir or f"sftp_main_round_trip_{secrets.token_hex(4)}"
 
     server = None
-    transcript = Transcript(None)
+    jump_server = None
+    transcript = Transcript()
     try:
         if args.host is None:
             from embedded_sftp_server import EmbeddedSFTPServer
@@ -300,6 +343,12 @@ def main(argv=None) -> int:
             config = {"host": server.host, "port": server.port, "user": DEMO_USER, "password": password}
             config["host_key"] = server.host_fingerprint
             target = f"{DEMO_USER}@{show_address(server.host, server.port)} (embedded asyncssh server, files under {server.root})"
+            if args.via_jump:
+                jump_password = secrets.token_urlsafe(18)
+                jump_server = EmbeddedSFTPServer({JUMP_USER: jump_password}, forwarding=True).start()
+                config.update(ssh=True, ssh_host=jump_server.host, ssh_port=jump_server.port, ssh_user=JUMP_USER,
+                              ssh_password=jump_password)
+                target += f" through {JUMP_USER}@{show_address(jump_server.host, jump_server.port)} (embedded jump host)"
         else:
             user = args.user or getpass.getuser()
             password = read_password()
@@ -309,15 +358,20 @@ def main(argv=None) -> int:
             if args.host_key is not None:
                 config["host_key"] = args.host_key[0] if len(args.host_key) == 1 else args.host_key
             target = f"{user}@{show_address(args.host, args.port if args.port is not None else '22 (default)')}"
+            if args.jump_host is not None:
+                config.update(real_jump_config(args))
+                target += f" through {config['ssh_user']}@{show_address(args.jump_host, args.jump_port or 22)}"
         if args.timeout is not None:
             config["timeout"] = args.timeout
-        transcript = Transcript(password)
         transcript.line(f"round trip of {format_size(args.size)} with {target}")
         if "host_key" in config:
             pins = config["host_key"] if isinstance(config["host_key"], list) else [config["host_key"]]
             transcript.line(f"    server key pinned: {', '.join(pins)}")
         with tempfile.TemporaryDirectory(prefix="sftp-main-round-trip-") as workdir:
             summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir))
+        if jump_server is not None:
+            forwarded = ", ".join(show_address(host, port) for host, port in jump_server.forwarded_destinations)
+            transcript.line(f"    the jump host forwarded direct-tcpip channels to: {forwarded or 'nothing'}")
         elapsed = time.perf_counter() - transcript.started
         transcript.line(f"PASS: round trip complete: {summary}, {format_seconds(elapsed)}")
         return 0
@@ -326,16 +380,17 @@ def main(argv=None) -> int:
         return 130
     except Exception as exc:
         if args.traceback:
-            print(transcript.scrub(traceback.format_exc()), file=sys.stderr, end="", flush=True)
+            print(traceback.format_exc(), file=sys.stderr, end="", flush=True)
         where = f"step {transcript.count} {transcript.current}: " if transcript.count else ""
         text = str(exc) or "(no message)"
         kind = "" if isinstance(exc, StepFailed) else f"{type(exc).__name__}: "
-        print(transcript.scrub(f"round_trip: error: {where}{kind}{text}"), file=sys.stderr, flush=True)
+        print(f"round_trip: error: {where}{kind}{text}", file=sys.stderr, flush=True)
         transcript.line(f"FAIL: round trip failed after {transcript.count} steps")
         return 1
     finally:
-        if server is not None:
-            server.stop()
+        for embedded in (jump_server, server):
+            if embedded is not None:
+                embedded.stop()
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and the wheel with `python -m build`, installs each in a
-# fresh virtual environment, and runs there the tests shipped in the sdist
-# against the installed module, plus the type stub's checks (stubtest and a
-# strict mypy run). Nothing of the source tree is importable during the
-# tests: they run from a copy of tests/ and devtools/ in a scratch folder.
+# fresh virtual environment together with the framework stand-ins (their own
+# distribution, built from the sdist's copy), and runs there the tests
+# shipped in the sdist against the installed module, plus the type stub's
+# checks (stubtest and a strict mypy run). Nothing of the source tree is
+# importable during the tests: they run from a copy of tests/ and devtools/
+# in a scratch folder. Last, the wheel must leave another distribution's
+# framework modules as they were (scripts/check-framework-files.sh).
 #
 #   scripts/check-dist.sh [PYTHON]     default: the Python 3.13 of find-python.sh
 set -euo pipefail
@@ -32,6 +35,16 @@ echo "   $(basename "$wheel")"
 # The tests and the server they start, as the sdist ships them.
 mkdir "$scratch/source" "$scratch/run"
 tar -xzf "$sdist" -C "$scratch/source" --strip-components=1
+"$scratch/build-env/bin/python" -m build --wheel --outdir "$scratch/stand-ins" "$scratch/source/framework/stand_ins" \
+  >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log" >&2; exit 1; }
+stand_ins=$(ls "$scratch"/stand-ins/*.whl)
+echo "   $(basename "$stand_ins") (from the sdist)"
+"$python" - "$wheel" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+strays = [n for n in names if not n.startswith(("sftp_main.", "sftp_main-"))]
+sys.exit(f"check-dist: the sftp_main wheel carries other top-level files: {strays}" if strays else 0)
+PY
 cp -r "$scratch/source/tests" "$scratch/source/devtools" "$scratch/source/pyproject.toml" "$scratch/run/"
 
 cat >"$scratch/run/typed_use.py" <<'PY'
@@ -53,7 +66,7 @@ for artifact in "$wheel" "$sdist"; do
   env="$scratch/env-$kind"
   echo "== $kind: fresh environment, install, tests"
   "$python" -m venv "$env"
-  pip_install "$env" "$artifact[test]" mypy
+  pip_install "$env" "$artifact[test]" "$stand_ins" mypy
   (
     cd "$scratch/run"
     "$env/bin/python" - <<'PY'
@@ -67,4 +80,6 @@ PY
     "$env/bin/python" -m pytest -q -p no:cacheprovider tests
   )
 done
-echo "== check-dist: sdist and wheel install and pass the tests"
+echo "== wheel beside another distribution of the framework"
+scripts/check-framework-files.sh "$python" "$wheel"
+echo "== check-dist: sdist and wheel install and pass the tests, and leave the framework alone"

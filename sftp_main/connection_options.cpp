@@ -277,8 +277,29 @@ OwnedRef peer_text(PyObject* transport) {
 }
 
 // paramiko's BadHostKeyException prints both keys in base64; a subclass
-// made for the occasion prints the fingerprints instead, and still carries
-// the hostname and the server's key as paramiko's does.
+// prints the fingerprints instead, and still carries the hostname and the
+// server's key as paramiko's does. It is made once for the class paramiko
+// names, and kept for the life of the process, as the module is.
+PyObject* mismatch_class_for(PyObject* base) {
+    static PyObject* made_for = nullptr;
+    static PyObject* made = nullptr;
+    if (base != made_for) {
+        OwnedRef bases = check(PyTuple_Pack(1, base));
+        OwnedRef body = check(PyDict_New());
+        OwnedRef plain_str = check(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
+        check_status(PyDict_SetItemString(body.get(), "__str__", plain_str.get()));
+        OwnedRef module_name = check(PyUnicode_FromString("sftp_main"));
+        check_status(PyDict_SetItemString(body.get(), "__module__", module_name.get()));
+        OwnedRef fresh = check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
+                                                     "HostKeyMismatch", bases.get(), body.get()));
+        OwnedRef previous = OwnedRef::steal(made);
+        OwnedRef previous_base = OwnedRef::steal(made_for);
+        made = fresh.release();
+        made_for = Py_NewRef(base);
+    }
+    return made;
+}
+
 [[noreturn]] void raise_mismatch(PyObject* module_globals, PyObject* transport, PyObject* server_key,
                                  PyObject* server_digest, const std::vector<HostKeyPin>& pins) {
     OwnedRef peer = peer_text(transport);
@@ -296,16 +317,8 @@ OwnedRef peer_text(PyObject* transport) {
 
     OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
     OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
-    OwnedRef bases = check(PyTuple_Pack(1, base.get()));
-    OwnedRef body = check(PyDict_New());
-    OwnedRef plain_str = check(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
-    check_status(PyDict_SetItemString(body.get(), "__str__", plain_str.get()));
-    OwnedRef module_name = check(PyUnicode_FromString("sftp_main"));
-    check_status(PyDict_SetItemString(body.get(), "__module__", module_name.get()));
-    OwnedRef mismatch_class = check(
-        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "HostKeyMismatch", bases.get(), body.get()));
-    OwnedRef error =
-        check(PyObject_CallFunctionObjArgs(mismatch_class.get(), peer.get(), server_key, Py_None, nullptr));
+    PyObject* mismatch_class = mismatch_class_for(base.get());
+    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, peer.get(), server_key, Py_None, nullptr));
     OwnedRef args = check(PyTuple_Pack(1, message.get()));
     check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
     PyErr_SetRaisedException(error.release());

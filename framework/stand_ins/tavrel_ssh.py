@@ -2,11 +2,21 @@
 
 The real framework is not available to this project. This module provides
 only what ``sftp_main`` needs of it; an installation of the real framework
-replaces it. Its ``connect`` opens nothing: it hands the configuration back
-as a ``TavrelVar``.
+replaces it.
+
+With "ssh" false, ``connect`` opens nothing: it hands the configuration
+back as a ``TavrelVar``. With "ssh" true it logs in to the jump host
+"ssh_host" (an extension of the stand-ins) and opens a tunnel: a listener on
+127.0.0.1 whose connections go on to "host":"port" through the jump host.
+The configuration it returns holds every entry of the mapping, with "host"
+and "port" pointing at that listener; the tunnel lives as long as that
+object does.
 """
 
 __all__ = ["TavrelSSH"]
+
+_LOOPBACK = "127.0.0.1"
+_SSH_PORT = 22
 
 
 class TavrelSSH:
@@ -16,7 +26,9 @@ class TavrelSSH:
         self._mapping = dict(mapping)
 
     def connect(self):
-        return _variables(self._mapping)
+        if not self._mapping.get("ssh"):
+            return _variables(self._mapping)
+        return _through_jump_host(self._mapping)
 
     def __repr__(self):
         return f"TavrelSSH({_variables(self._mapping)!r})"
@@ -28,3 +40,113 @@ def _variables(mapping):
     from tavrel_var import TavrelVar
 
     return TavrelVar(**mapping)
+
+
+def _through_jump_host(mapping):
+    import weakref
+
+    from _tavrel_tunnel import Tunnel
+
+    settings = _JumpSettings(mapping)
+    client = settings.login()
+    try:
+        tunnel = Tunnel(client, settings.destination, settings.timeout)
+    except BaseException:
+        client.close()
+        raise
+    try:
+        config = _variables({**mapping, "host": _LOOPBACK, "port": tunnel.port})
+    except BaseException:
+        tunnel.close()
+        raise
+    # The finaliser holds the tunnel, not the configuration: the tunnel
+    # closes when the configuration is released, or quietly at exit.
+    weakref.finalize(config, tunnel.close)
+    return config
+
+
+class _JumpSettings:
+    """The jump host's settings from the mapping, checked before anything is opened."""
+
+    def __init__(self, mapping):
+        missing = [f"{name!r}" for name in ("ssh_host", "ssh_user") if not mapping.get(name)]
+        if not mapping.get("ssh_password") and not mapping.get("ssh_rsa"):
+            missing.append("'ssh_password' or 'ssh_rsa'")
+        if missing:
+            raise ValueError(f"\"ssh\" is on, but the jump host settings lack {', '.join(missing)}")
+        self.host = mapping["ssh_host"]
+        self.port = _port(mapping, "ssh_port")
+        self.user = mapping["ssh_user"]
+        self.password = mapping.get("ssh_password") or None
+        self.key_file = mapping.get("ssh_rsa") or None
+        self.key_passphrase = mapping.get("ssh_rsa_pwd") or None
+        self.timeout = _timeout(mapping.get("timeout"))
+        self.pins = _pins(mapping.get("ssh_host_key"))
+        target = mapping.get("host")
+        if not isinstance(target, str) or not target:
+            raise ValueError(f"'host' must be a host name or address to reach through the jump host, not {target!r}")
+        self.destination = (target.removeprefix("[").removesuffix("]"), _port(mapping, "port"))
+
+    def login(self):
+        """The jump host's client, logged in; closed again when any step fails."""
+        import paramiko
+        from _tavrel_host_key import PinPolicy
+
+        # Whatever type the file holds, as paramiko reads it.
+        passphrase = self.key_passphrase
+        if isinstance(passphrase, str):
+            passphrase = passphrase.encode("utf-8")
+        key = None if self.key_file is None else paramiko.PKey.from_path(self.key_file, passphrase)
+        client = paramiko.SSHClient()
+        client.set_missing_host_key_policy(PinPolicy(self.host, self.pins))
+        try:
+            client.connect(
+                self.host,
+                port=self.port,
+                username=self.user,
+                password=self.password,
+                pkey=key,
+                timeout=self.timeout,
+                banner_timeout=self.timeout,
+                auth_timeout=self.timeout,
+                channel_timeout=self.timeout,
+                allow_agent=False,
+                look_for_keys=False,
+            )
+        except BaseException:
+            client.close()
+            raise
+        return client
+
+
+def _port(mapping, name):
+    value = mapping.get(name)
+    if not value:
+        return _SSH_PORT
+    if isinstance(value, str) and value.strip().isdigit():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 < value < 65536:
+        raise ValueError(f"{name!r} must be a port number from 1 to 65535 or its text, not {value!r}")
+    return value
+
+
+def _timeout(value):
+    if value is None:
+        return None
+    seconds = None
+    if not isinstance(value, bool):
+        try:
+            seconds = float(value) if isinstance(value, (int, float, str)) else None
+        except ValueError:
+            pass
+    if seconds is None or not 0 < seconds < float("inf"):
+        raise ValueError(f"'timeout' must be a positive number of seconds or its text, not {value!r}")
+    return seconds
+
+
+def _pins(value):
+    if value is None:
+        return None
+    from _tavrel_host_key import PinnedKeys
+
+    return PinnedKeys("ssh_host_key", value)

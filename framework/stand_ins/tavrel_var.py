@@ -28,8 +28,9 @@ class TavrelVar:
     every key that looks like a password.
     """
 
-    # Name-mangled so that a key "_entries" still reads as its value.
-    __slots__ = ("__entries",)
+    # Name-mangled so that a key "_entries" still reads as its value; weak
+    # references let a tunnel end with the configuration that owns it.
+    __slots__ = ("__entries", "__weakref__")
 
     def __init__(self, /, **entries):
         self.__entries = dict(entries)

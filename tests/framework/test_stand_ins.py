@@ -1,6 +1,8 @@
 """The three framework stand-ins installed with the package."""
 
+import base64
 import copy
+import importlib.metadata
 import logging
 import pickle
 
@@ -172,8 +174,9 @@ def test_var_repr_never_shows_a_password(others, key):
 # -- TavrelSSH ---------------------------------------------------------------
 
 
-def test_ssh_connect_returns_a_var_of_the_mapping():
-    mapping = {"host": "h", "port": 2222, "user": "u", "password": "p", "ssh": True, "ssh_host": "jump"}
+@pytest.mark.parametrize("ssh", [None, False, 0, ""])
+def test_ssh_off_connect_returns_a_var_of_the_mapping(ssh):
+    mapping = {"host": "h", "port": 2222, "user": "u", "password": "p", "ssh": ssh, "ssh_host": "jump"}
     result = TavrelSSH(mapping).connect()
     assert isinstance(result, TavrelVar)
     assert result.todict() == mapping
@@ -197,6 +200,72 @@ def test_ssh_repr_hides_passwords():
     text = repr(TavrelSSH({"host": "h", "ssh_password": "topsecret"}))
     assert "topsecret" not in text
     assert "'h'" in text
+
+
+# -- TavrelSSH with "ssh" on: the jump host's settings, checked before anything opens
+
+# Port 9 on loopback: a setting that wrongly passed would end in a refused
+# connection, not in the ValueError expected here.
+JUMP = {"host": "target", "port": 22, "user": "u", "password": "p", "ssh": True,
+        "ssh_host": "127.0.0.1", "ssh_port": 9, "ssh_user": "hop", "ssh_password": "q"}
+
+
+@pytest.mark.parametrize(
+    "absent, named",
+    [
+        (["ssh_host"], ["'ssh_host'"]),
+        (["ssh_user"], ["'ssh_user'"]),
+        (["ssh_password"], ["'ssh_password' or 'ssh_rsa'"]),
+        (["ssh_host", "ssh_user", "ssh_password"], ["'ssh_host'", "'ssh_user'", "'ssh_password' or 'ssh_rsa'"]),
+    ],
+)
+def test_ssh_on_names_what_the_jump_host_lacks(absent, named):
+    mapping = {key: value for key, value in JUMP.items() if key not in absent}
+    with pytest.raises(ValueError) as caught:
+        TavrelSSH(mapping).connect()
+    for name in named:
+        assert name in str(caught.value)
+    assert str(caught.value).count("'ssh_") == sum(name.count("'ssh_") for name in named)
+
+
+_ED25519_BLOB = b"\0\0\0\x0bssh-ed25519\0\0\0\x20" + bytes(range(32))
+_ED25519_TEXT = base64.b64encode(_ED25519_BLOB).decode()
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("ssh_host_key", "SHA256:tooshort"),
+        ("ssh_host_key", "MD5:" + "a" * 43),
+        ("ssh_host_key", "ssh-ed25519 not-base64!"),
+        ("ssh_host_key", f"ssh-rsa {_ED25519_TEXT}"),  # the line's type is not the key's
+        ("ssh_host_key", []),
+        ("ssh_host_key", [f"ssh-ed25519 {_ED25519_TEXT}", 7]),
+        ("timeout", 0),
+        ("timeout", -1.5),
+        ("timeout", True),
+        ("timeout", "soon"),
+        ("timeout", float("nan")),
+        ("ssh_port", "twenty-two"),
+        ("ssh_port", 70000),
+    ],
+)
+def test_ssh_on_rejects_a_malformed_value_before_connecting(name, value):
+    with pytest.raises(ValueError) as caught:
+        TavrelSSH({**JUMP, name: value}).connect()
+    message = str(caught.value)
+    assert repr(name) in message
+    if name == "ssh_host_key":
+        assert "SHA256:" in message and "public key line" in message and "list or tuple" in message
+
+
+def test_sftp_main_installs_no_framework_module():
+    try:
+        files = importlib.metadata.files("sftp_main")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("sftp_main is not installed as a distribution here")
+    top_level = {path.parts[0] for path in files if not path.parts[0].endswith(".dist-info")}
+    assert top_level and all(name.startswith("sftp_main") for name in top_level), top_level
 
 
 def test_each_stand_in_loads_without_the_others(run_python):

@@ -56,6 +56,24 @@ class Live:
     def server(self, host="127.0.0.1"):
         return EmbeddedSFTPServer({self.user: self.password}, host=host)
 
+    jump_user = "hopper"
+    jump_password = "jump-Pässwort"
+
+    def jump_server(self, **options):
+        """An embedded server that forwards direct-tcpip channels to loopback."""
+        return EmbeddedSFTPServer({self.jump_user: self.jump_password}, forwarding=True, **options)
+
+    def jump_config(self, target, jump, **overrides):
+        """"ssh" on: the target's configuration, reached through ``jump`` by password."""
+        config = self.config(target, ssh=True, ssh_host=jump.host, ssh_port=jump.port, ssh_user=self.jump_user,
+                             ssh_password=self.jump_password)
+        config.update(overrides)
+        return config
+
+    @staticmethod
+    def tunnel_threads():
+        return [t for t in threading.enumerate() if t.name.startswith("tavrel-tunnel-")]
+
 
 @pytest.fixture(scope="session")
 def live():
@@ -65,6 +83,12 @@ def live():
 @pytest.fixture
 def server(live):
     with live.server() as srv:
+        yield srv
+
+
+@pytest.fixture
+def jump(live):
+    with live.jump_server() as srv:
         yield srv
 
 

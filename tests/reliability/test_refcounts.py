@@ -21,6 +21,7 @@ import paramiko
 import pytest
 
 import sftp_main
+from tavrel_var import TavrelVar
 from reliability_support import (
     MEMORY_BOUND,
     OPERATIONS,
@@ -206,6 +207,16 @@ class WithAllowedPorts(Cls):
         self._params_dict["port"]["optional"] = self.allowed
 
 
+class HandBack:
+    """TavrelSSH that hands the configuration back, as the stand-in does with "ssh" off."""
+
+    def __init__(self, mapping):
+        self.mapping = mapping
+
+    def connect(self):
+        return TavrelVar(**self.mapping)
+
+
 def config_case(path, module_globals):
     config = good_config()
     values = list(config.values())
@@ -213,6 +224,8 @@ def config_case(path, module_globals):
         return returns(lambda: type(Cls(config)), Cls), [config, *values]
     if path == "construct through TavrelSSH":
         config["ssh"] = True
+        # The module's side of the call; a jump host per call is not what is counted here.
+        module_globals("TavrelSSH", HandBack)
         return returns(lambda: type(Cls(config)), Cls), [config, *values]
     if path == "missing values":
         del config["password"]
@@ -407,7 +420,6 @@ def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
         call = raises(obj._connect, ValueError)
     elif case == "wrong key":
         call = raises(obj._connect, paramiko.BadHostKeyException)
-        calls = CALLS // 5  # each mismatch builds its exception class
     else:
 
         def call():

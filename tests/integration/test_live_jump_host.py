@@ -1,0 +1,237 @@
+"""With "ssh" on: to the target through a jump host, the embedded server's and OpenSSH's own."""
+
+import base64
+import gc
+import hashlib
+import os
+import socket
+import subprocess
+import time
+
+import asyncssh
+import paramiko
+import pytest
+
+import sftp_main
+from openssh_server import OpenSSHServer, unavailable_reason
+
+Cls = sftp_main.TavrelSFTPMain
+
+
+def host_key_of(server):
+    transport = paramiko.Transport((server.host, server.port))
+    try:
+        transport.start_client(timeout=10)
+        return transport.get_remote_server_key()
+    finally:
+        transport.close()
+
+
+def fingerprint(key):
+    return "SHA256:" + base64.b64encode(hashlib.sha256(key.asbytes()).digest()).decode().rstrip("=")
+
+
+def assert_round_trip(client, tmp_path, size=300_000):
+    data = os.urandom(size)
+    (tmp_path / "up.bin").write_bytes(data)
+    assert client._upload(str(tmp_path / "up.bin"), "through.bin") is True
+    assert client._download("through.bin", str(tmp_path / "down.bin")) is True
+    assert (tmp_path / "down.bin").read_bytes() == data
+
+
+def assert_nothing_left(live, transports_before, *servers):
+    assert live.tunnel_threads() == []
+    assert live.threads_end(transports_before)
+    for server in servers:
+        assert live.sessions_end(server)
+
+
+def test_password_login_reaches_the_target_through_the_jump_host(live, server, jump, tmp_path):
+    config = live.jump_config(server, jump)
+    given = dict(config)
+    client = Cls(config)
+    tunnel = client._config
+    assert tunnel.todict() == {**given, "host": "127.0.0.1", "port": tunnel.port}
+    assert tunnel.port != server.port
+    client._connect()
+    assert_round_trip(client, tmp_path)
+    assert jump.forwarded_destinations == [(server.host, server.port)]
+    assert server.accepted_sessions == 1
+    client._close()
+
+
+def write_key(kind, path, passphrase):
+    """A new private key file; returns its public key line."""
+    if kind == "ed25519, OpenSSH format":
+        key = asyncssh.generate_private_key("ssh-ed25519")
+        key.write_private_key(str(path), passphrase=passphrase)
+        return key.export_public_key().decode()
+    key = paramiko.ECDSAKey.generate()
+    key.write_private_key_file(str(path), password=passphrase)
+    return f"{key.get_name()} {key.get_base64()}"
+
+
+@pytest.mark.parametrize("kind, passphrase", [("ed25519, OpenSSH format", "key pass phrase"), ("ECDSA, PEM", None)])
+def test_key_file_login(live, server, tmp_path, kind, passphrase):
+    key_file = tmp_path / "jump_key"
+    authorized = {live.jump_user: [write_key(kind, key_file, passphrase)]}
+    with live.jump_server(authorized_keys=authorized) as jump:
+        config = live.jump_config(server, jump, ssh_password=None, ssh_rsa=str(key_file), ssh_rsa_pwd=passphrase)
+        client = Cls(config)
+        client._connect()
+        assert_round_trip(client, tmp_path, 4096)
+        client._close()
+        assert jump.forwarded_destinations == [(server.host, server.port)]
+
+
+def pin_forms(key):
+    line = f"{key.get_name()} {key.get_base64()}"
+    return {
+        "fingerprint": fingerprint(key),
+        "public key line": f"{line} jump@test",
+        "keyscan line": f"[127.0.0.1]:2222 {line}",
+        "list, second matches": ["SHA256:" + "A" * 43, line],
+    }
+
+
+@pytest.mark.parametrize("form", ["fingerprint", "public key line", "keyscan line", "list, second matches"])
+def test_pinned_jump_key_that_matches(live, server, jump, form):
+    pin = pin_forms(host_key_of(jump))[form]
+    client = Cls(live.jump_config(server, jump, ssh_host_key=pin))
+    client._connect()
+    assert client._normalize(".") == "/"
+    client._close()
+
+
+def test_pinned_jump_key_that_differs_fails_before_any_tunnel(live, server, jump):
+    expected, shown = host_key_of(server), host_key_of(jump)
+    before = live.transport_threads()
+    with pytest.raises(paramiko.BadHostKeyException) as caught:
+        Cls(live.jump_config(server, jump, ssh_host_key=f"{expected.get_name()} {expected.get_base64()}"))
+    assert fingerprint(expected) in str(caught.value) and fingerprint(shown) in str(caught.value)
+    assert jump.forwarded_destinations == []
+    assert_nothing_left(live, before, jump)
+
+
+def test_ipv6_target_through_the_jump_host(live, ipv6_server, jump, tmp_path):
+    client = Cls(live.jump_config(ipv6_server, jump))
+    client._connect()
+    assert_round_trip(client, tmp_path, 4096)
+    client._close()
+    assert jump.forwarded_destinations == [("::1", ipv6_server.port)]
+
+
+def test_jump_host_refusing_the_channel_ends_the_link(live, server, jump):
+    # The embedded jump host forwards to loopback only: the channel is
+    # refused before any connection leaves the machine.
+    before = live.transport_threads()
+    client = Cls(live.jump_config(server, jump, host="192.0.2.1"))
+    with pytest.raises(paramiko.SSHException):
+        client._connect()
+    assert jump.forwarded_destinations == []
+    assert live.wait_for(lambda: len(live.tunnel_threads()) == 1)  # the acceptor waits for the next connection
+    del client
+    gc.collect()
+    assert_nothing_left(live, before, jump)
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_dropping_the_instance_ends_the_tunnel(live, server, jump):
+    before, descriptors = live.transport_threads(), open_descriptors()
+    client = Cls(live.jump_config(server, jump))
+    client._connect()
+    port = client._config.port
+    assert len(live.tunnel_threads()) == 3  # the acceptor and one link's two pumps
+    del client
+    gc.collect()
+    assert_nothing_left(live, before, jump, server)
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    assert live.wait_for(lambda: open_descriptors() <= descriptors)
+
+
+def silent_listener():
+    listener = socket.create_server(("127.0.0.1", 0))
+    return listener, listener.getsockname()[1]
+
+
+@pytest.mark.parametrize("failure", ["wrong password", "nothing listening", "silent peer, timeout 1"])
+def test_failures_raise_paramikos_error_and_leave_nothing(live, server, jump, failure):
+    before = live.transport_threads()
+    listener, port = silent_listener()
+    with listener:
+        if failure == "wrong password":
+            config, expected = live.jump_config(server, jump, ssh_password="wrong"), paramiko.AuthenticationException
+        elif failure == "nothing listening":
+            listener.close()
+            config, expected = live.jump_config(server, jump, ssh_port=port), paramiko.ssh_exception.NoValidConnectionsError
+        else:
+            config, expected = live.jump_config(server, jump, ssh_port=port, timeout=1), paramiko.SSHException
+        started = time.monotonic()
+        with pytest.raises(expected):
+            Cls(config)
+        assert time.monotonic() - started < 10
+    assert_nothing_left(live, before, jump)
+
+
+def test_a_live_tunnel_ends_quietly_at_exit(live, run_python):
+    result = run_python(
+        f"""
+        from embedded_sftp_server import EmbeddedSFTPServer
+        import sftp_main
+        target = EmbeddedSFTPServer({{"u": "p"}}).start()
+        jump = EmbeddedSFTPServer({{"j": "q"}}, forwarding=True).start()
+        client = sftp_main.TavrelSFTPMain({{"host": target.host, "port": target.port, "user": "u", "password": "p",
+            "ssh": True, "ssh_host": jump.host, "ssh_port": jump.port, "ssh_user": "j", "ssh_password": "q"}})
+        client._connect()
+        print(client._normalize("."))
+        """,
+        path=[live.repo / "devtools"],
+        timeout=60,
+    )
+    assert (result.returncode, result.stdout, result.stderr) == (0, "/\n", "")
+
+
+# -- OpenSSH's sshd as jump host and target ---------------------------------------
+
+needs_sshd = pytest.mark.skipif(unavailable_reason() is not None, reason=f"no throwaway sshd: {unavailable_reason()}")
+
+
+def openssh_config(target, jump, **login):
+    return {"host": target.host, "port": target.port, "user": target.user, "password": target.password, "ssh": True,
+            "ssh_host": jump.host, "ssh_port": jump.port, "ssh_user": jump.user, **login}
+
+
+@needs_sshd
+@pytest.mark.parametrize("login", ["password", "key file"])
+def test_openssh_jump_host_forwards_to_openssh_target(live, tmp_path, login):
+    key_file = tmp_path / "id_ed25519"
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key_file)], check=True)
+    public_key = (tmp_path / "id_ed25519.pub").read_text().strip()
+    before = live.transport_threads()
+    with OpenSSHServer(authorized_key=public_key) as jump, OpenSSHServer() as target:
+        credential = {"ssh_password": jump.password} if login == "password" else {"ssh_rsa": str(key_file)}
+        client = Cls(openssh_config(target, jump, **credential, ssh_host_key=jump.host_fingerprint()))
+        client._connect()
+        assert_round_trip(client, tmp_path)
+        client._close()
+        del client
+        gc.collect()
+        log = jump.log_text()
+        assert_nothing_left(live, before)
+    assert f"target {target.host} port {target.port}" in log and "direct-tcpip" in log
+    assert ("Accepted password" if login == "password" else "Accepted publickey") in log
+
+
+@needs_sshd
+def test_openssh_wrong_jump_password_fails_in_the_constructor(live):
+    before = live.transport_threads()
+    with OpenSSHServer() as jump, OpenSSHServer() as target:
+        with pytest.raises(paramiko.AuthenticationException):
+            Cls(openssh_config(target, jump, ssh_password="not-" + jump.password))
+        assert_nothing_left(live, before)
+        assert "Failed password" in jump.log_text()
+        assert "direct-tcpip" not in jump.log_text()
