@@ -131,7 +131,9 @@ def _port(mapping, name):
 
 
 def _timeout(value):
-    if value is None:
+    # As for the module's own "timeout": None, an empty text or container
+    # leave it off; zero and False are errors, not "no limit".
+    if value is None or (not isinstance(value, (int, float)) and not value):
         return None
     seconds = None
     if not isinstance(value, bool):
@@ -145,7 +147,8 @@ def _timeout(value):
 
 
 def _pins(value):
-    if value is None:
+    # As for the module's own "host_key": a false value pins nothing.
+    if not value:
         return None
     from _tavrel_host_key import PinnedKeys
 
