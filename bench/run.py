@@ -295,16 +295,20 @@ def bench_server(stat_rounds: int, stat_number: int, transfer_rounds: int, trans
                     moved = (server.root / "uploaded.bin").stat().st_size
                 else:
                     moved = fetched.stat().st_size
-                if moved != size:
-                    raise RuntimeError(f"{case}: {moved} bytes arrived of {size}")
-                summaries = {k: summary(v) for k, v in samples.items()}
-                for entry in summaries.values():
-                    entry["mib_per_s"] = transfer_mib / entry["median"]
-                results.append({"case": case, "unit": "s", "bytes": size, "variants": summaries,
-                                "paired_ratio": paired_ratio(samples)})
+                results.append(transfer_result(case, samples, size, moved, transfer_mib))
         finally:
             client._close()
     return results
+
+
+def transfer_result(case: str, samples: dict, size: int, moved: int, transfer_mib: int) -> dict:
+    """One transfer case's summary, once the bytes that arrived are checked."""
+    if moved != size:
+        raise RuntimeError(f"{case}: {moved} bytes arrived of {size}")
+    summaries = {k: summary(v) for k, v in samples.items()}
+    for entry in summaries.values():
+        entry["mib_per_s"] = transfer_mib / entry["median"]
+    return {"case": case, "unit": "s", "bytes": size, "variants": summaries, "paired_ratio": paired_ratio(samples)}
 
 
 def bench_jump(rounds: int, transfer_mib: int) -> list[dict]:
@@ -336,13 +340,7 @@ def bench_jump(rounds: int, transfer_mib: int) -> list[dict]:
                 variants = {"direct": lambda: transfer(direct), "module": lambda: transfer(tunnelled)}
                 samples = interleaved(variants, rounds, lambda run: run())
                 moved = (server.root / "uploaded.bin" if "upload" in case else fetched).stat().st_size
-                if moved != size:
-                    raise RuntimeError(f"{case}: {moved} bytes arrived of {size}")
-                summaries = {k: summary(v) for k, v in samples.items()}
-                for entry in summaries.values():
-                    entry["mib_per_s"] = transfer_mib / entry["median"]
-                results.append({"case": case, "unit": "s", "bytes": size, "variants": summaries,
-                                "paired_ratio": paired_ratio(samples)})
+                results.append(transfer_result(case, samples, size, moved, transfer_mib))
         finally:
             tunnelled._close()
             direct._close()

@@ -1,8 +1,42 @@
 #include "sftp_main/client_registry.hpp"
 
+#include <chrono>
 #include <unordered_map>
 
 namespace sftp::clients {
+
+void RecursiveMutex::wait_for(std::uintptr_t me) {
+    constexpr auto kSignalCheck = std::chrono::milliseconds(50);
+    ++waiters_;
+    while (owner_ != 0) {
+        std::uint64_t seen = 0;
+        {
+            std::lock_guard<std::mutex> hold(wake_mutex_);
+            seen = released_;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        {
+            // Let go before taking the interpreter lock back: the thread
+            // that wakes us holds that lock while it takes this one.
+            std::unique_lock<std::mutex> hold(wake_mutex_);
+            wake_.wait_for(hold, kSignalCheck, [&] { return released_ != seen; });
+        }
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) {
+            --waiters_;
+            throw PyErrorRaised{};
+        }
+    }
+    --waiters_;
+    owner_ = me;
+    depth_ = 1;
+}
+
+void RecursiveMutex::wake_waiters() noexcept {
+    std::lock_guard<std::mutex> hold(wake_mutex_);
+    ++released_;
+    wake_.notify_all();
+}
 
 namespace {
 

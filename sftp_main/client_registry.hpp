@@ -14,41 +14,55 @@
 
 #include "sftp_main/ref.hpp"
 
-#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <pthread.h>
 
 namespace sftp::clients {
 
-// A re-entrant lock over the interpreter's own mutex, which releases the
-// interpreter lock while it waits. Inline: it is on every call's path.
+// A re-entrant lock whose state lives under the interpreter lock: every
+// caller holds that, so taking a free lock costs a few plain reads and
+// writes. A thread that has to wait releases the interpreter lock, wakes
+// when the lock is given back, and also every few tens of milliseconds to
+// run signal handlers, so that Ctrl-C reaches a thread that waits.
 class RecursiveMutex {
 public:
-    void lock() noexcept {
+    // Raises (PyErrorRaised) only what a signal handler raises while waiting.
+    void lock() {
         const std::uintptr_t me = this_thread();
-        if (owner_.load(std::memory_order_relaxed) == me) {
+        if (owner_ == me) {
             ++depth_;
-            return;
+        } else if (owner_ == 0) {
+            owner_ = me;
+            depth_ = 1;
+        } else {
+            wait_for(me);
         }
-        PyMutex_Lock(&mutex_);
-        owner_.store(me, std::memory_order_relaxed);
-        depth_ = 1;
     }
     void unlock() noexcept {
         if (--depth_ == 0) {
-            owner_.store(0, std::memory_order_relaxed);
-            PyMutex_Unlock(&mutex_);
+            owner_ = 0;
+            if (waiters_ > 0) {
+                wake_waiters();
+            }
         }
     }
 
 private:
     // Unique among live threads, and cheaper than the interpreter's ident.
     static std::uintptr_t this_thread() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
+    void wait_for(std::uintptr_t me);
+    void wake_waiters() noexcept;
 
-    PyMutex mutex_{};
-    std::atomic<std::uintptr_t> owner_{0};
+    std::uintptr_t owner_ = 0;
     std::size_t depth_ = 0;
+    std::size_t waiters_ = 0;
+    // Only for waiting: `released_` counts the times the lock was given back.
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    std::uint64_t released_ = 0;
 };
 
 struct Entry {
@@ -66,7 +80,8 @@ Entry& find_or_make_entry(PyObject* client) noexcept;
 
 // The entry of `client`, made on first use. Never fails: a client that
 // cannot be weakly referenced, or a failure while making its entry, gets
-// one entry shared by all such clients.
+// one entry shared by all such clients, which locks nothing (serialising
+// unrelated clients could deadlock them).
 inline Entry& entry_of(PyObject* client) noexcept {
     if (client == detail::cached_client) {
         return *detail::cached_entry;
@@ -78,8 +93,16 @@ inline Entry& entry_of(PyObject* client) noexcept {
 // caller keeps a strong reference to `client` for as long as the guard lives.
 class CallGuard {
 public:
-    explicit CallGuard(PyObject* client) noexcept : entry_(&entry_of(client)) { entry_->mutex.lock(); }
-    ~CallGuard() { entry_->mutex.unlock(); }
+    explicit CallGuard(PyObject* client) : entry_(&entry_of(client)) {
+        if (entry_->weak_reference) {
+            entry_->mutex.lock();
+        }
+    }
+    ~CallGuard() {
+        if (entry_->weak_reference) {
+            entry_->mutex.unlock();
+        }
+    }
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;
 

@@ -8,8 +8,6 @@
 
 #if PY_VERSION_HEX < 0x030D0000
 
-#include <mutex>
-
 inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     PyObject* item = PyDict_GetItemWithError(dict, key);  // borrowed
     *result = Py_XNewRef(item);
@@ -53,23 +51,6 @@ inline int PyMapping_GetOptionalItem(PyObject* mapping, PyObject* key, PyObject*
     PyErr_Clear();
     return 0;
 }
-
-// The interpreter's mutex, which releases the interpreter lock while it
-// waits: here a native mutex that does the same.
-struct PyMutex {
-    std::mutex native;
-};
-
-inline void PyMutex_Lock(PyMutex* mutex) {
-    if (mutex->native.try_lock()) {
-        return;
-    }
-    Py_BEGIN_ALLOW_THREADS
-    mutex->native.lock();
-    Py_END_ALLOW_THREADS
-}
-
-inline void PyMutex_Unlock(PyMutex* mutex) { mutex->native.unlock(); }
 
 // 3.12 clears its "initialized" flag at the moment it marks the runtime as
 // finalizing, and does not set it again.

@@ -153,6 +153,11 @@ HostKeyPin parse_pin(PyObject* item) {
     if (!PyUnicode_Check(item)) {
         reject(kHostKeyForms, item);
     }
+    // A text that is not valid UTF-8 throughout (a lone surrogate) is no key.
+    if (OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(item)); !encoded) {
+        PyErr_Clear();
+        reject(kHostKeyForms, item);
+    }
     OwnedRef fields = check(PyUnicode_Split(item, nullptr, -1));
     const Py_ssize_t count = PyList_GET_SIZE(fields.get());
     auto field = [&](Py_ssize_t index) { return PyList_GET_ITEM(fields.get(), index); };

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kNotePrefix = "sftp_main: ";
 constexpr Py_ssize_t kMaxShownLength = 100;
 constexpr const char* kMask = "'***'";
-constexpr std::string_view kSecretMarkers[] = {"pass", "pwd", "secret", "token", "key", "credential"};
+constexpr std::string_view kSecretMarkers[] = {"pass", "pwd", "secret", "token", "key", "credential", "rsa", "private"};
 
 thread_local int quiet_depth = 0;
 
@@ -29,10 +29,10 @@ bool has_our_note(PyObject* exception) {
     if (!PyList_Check(existing.get())) {
         return false;
     }
+    OwnedRef prefix = check(PyUnicode_FromString(kNotePrefix));
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(existing.get()); ++index) {
         PyObject* note = PyList_GET_ITEM(existing.get(), index);
         if (PyUnicode_Check(note)) {
-            OwnedRef prefix = check(PyUnicode_FromString(kNotePrefix));
             const Py_ssize_t starts = PyUnicode_Tailmatch(note, prefix.get(), 0, PY_SSIZE_T_MAX, -1);
             if (starts == 1) {
                 return true;

@@ -42,8 +42,10 @@ OwnedRef forward_returning_result(const Invocation& call) { return call_client(c
 
 // The first exception in `error`'s chain of causes and contexts that is not
 // an ordinary Exception (an interrupt or an exit that paramiko wrapped in
-// an error of its own), or an empty reference.
-OwnedRef interrupt_in_chain(PyObject* error) {
+// an error of its own), or an empty reference. The chain is followed no
+// further than `handled`, the exception the caller was handling when it
+// called: every error raised in an except block has it as its context.
+OwnedRef interrupt_in_chain(PyObject* error, PyObject* handled) {
     constexpr std::size_t kMaxLinks = 256;
     std::vector<OwnedRef> visited;  // owned, so that identities stay meaningful
     std::vector<OwnedRef> pending;
@@ -51,7 +53,8 @@ OwnedRef interrupt_in_chain(PyObject* error) {
     while (!pending.empty() && visited.size() < kMaxLinks) {
         OwnedRef link = std::move(pending.back());
         pending.pop_back();
-        if (std::any_of(visited.begin(), visited.end(), [&](const OwnedRef& seen) { return seen.get() == link.get(); })) {
+        if (link.get() == handled ||
+            std::any_of(visited.begin(), visited.end(), [&](const OwnedRef& seen) { return seen.get() == link.get(); })) {
             continue;
         }
         if (!PyErr_GivenExceptionMatches(link.get(), PyExc_Exception)) {
@@ -80,7 +83,8 @@ OwnedRef reporting_outcome(Transfer&& transfer) {
             throw;
         }
         PendingError failure;
-        if (OwnedRef interrupt = interrupt_in_chain(failure.get())) {
+        const OwnedRef handled = OwnedRef::steal(PyErr_GetHandledException());  // the caller's, if any
+        if (OwnedRef interrupt = interrupt_in_chain(failure.get(), handled.get())) {
             PyErr_SetRaisedException(interrupt.release());
             throw;
         }

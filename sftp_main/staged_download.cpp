@@ -80,6 +80,58 @@ std::string random_suffix() {
     return text;
 }
 
+// Gives the staged file the owner, group and permission bits of the file
+// it replaces; false when the owner or group cannot be kept.
+bool keeps_owner_and_mode(int fd, const struct stat& replaced) {
+    if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 &&
+        (replaced.st_uid != geteuid() || replaced.st_gid != getegid())) {
+        return false;
+    }
+    return fchmod(fd, replaced.st_mode & 07777) == 0;
+}
+
+// Whether a rename can replace `replaced` as the transfer would have
+// rewritten it: not when other names share the file (they would keep the
+// old content), nor in a sticky directory where the file is another user's.
+bool replaceable(const std::string& target, const struct stat& replaced) {
+    if (replaced.st_nlink > 1) {
+        return false;
+    }
+    struct stat directory {};
+    if (stat(directory_of(target).c_str(), &directory) != 0) {
+        return false;
+    }
+    return (directory.st_mode & S_ISVTX) == 0 || replaced.st_uid == geteuid();
+}
+
+// Copies the staged file's bytes into `target`, for where a rename cannot
+// replace it (another file system, a file mounted on its own).
+bool copy_into(const std::string& staged, const std::string& target) {
+    const int from = open(staged.c_str(), O_RDONLY | O_CLOEXEC);
+    const int to = from < 0 ? -1 : open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    bool copied = from >= 0 && to >= 0;
+    std::string buffer(1 << 20, '\0');
+    while (copied) {
+        const ssize_t got = read(from, buffer.data(), buffer.size());
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        for (ssize_t written = 0; copied && written < got;) {
+            const ssize_t put = write(to, buffer.data() + written, static_cast<std::size_t>(got - written));
+            copied = put > 0;
+            written += put > 0 ? put : 0;
+        }
+    }
+    if (to >= 0 && close(to) != 0) {
+        copied = false;
+    }
+    if (from >= 0) {
+        close(from);
+    }
+    return copied;
+}
+
 // Creates the staged file beside `target`, as the transfer itself would
 // create a new file (mode 0666 less the umask), or with the permission bits
 // of the file it replaces. Its name, or nothing when no file can be made.
@@ -100,9 +152,9 @@ std::optional<std::string> create_staged_file(const std::string& target, const s
             }
             return std::nullopt;
         }
-        const bool kept_mode = replaced == nullptr || fchmod(fd, replaced->st_mode & 07777) == 0;
+        const bool kept = replaced == nullptr || keeps_owner_and_mode(fd, *replaced);
         close(fd);
-        if (!kept_mode) {
+        if (!kept) {
             unlink(staged.c_str());
             return std::nullopt;
         }
@@ -119,14 +171,24 @@ std::optional<StagedDownload> StagedDownload::prepare(PyObject* destination) {
     if (!given) {
         return std::nullopt;
     }
-    const std::optional<std::string> target = final_target(*given);
+    std::optional<std::string> target = final_target(*given);
     if (!target) {
         return std::nullopt;
+    }
+    if (target->front() != '/') {
+        // Absolute, so that a chdir by another thread during the transfer
+        // changes nothing of where it lands.
+        std::string here(PATH_MAX, '\0');
+        if (getcwd(here.data(), here.size()) == nullptr) {
+            return std::nullopt;
+        }
+        here.resize(std::char_traits<char>::length(here.c_str()));
+        target = here + "/" + *target;
     }
     struct stat status {};
     const struct stat* replaced = nullptr;
     if (stat(target->c_str(), &status) == 0) {
-        if (!S_ISREG(status.st_mode)) {
+        if (!S_ISREG(status.st_mode) || !replaceable(*target, status)) {
             return std::nullopt;  // a device, a pipe, a directory: never replaced by a file
         }
         replaced = &status;
@@ -163,11 +225,21 @@ StagedDownload::~StagedDownload() {
 }
 
 void StagedDownload::commit() {
-    if (rename(staged_.c_str(), target_.c_str()) != 0) {
+    int failure = 0;
+    Py_BEGIN_ALLOW_THREADS
+    if (rename(staged_.c_str(), target_.c_str()) == 0) {
+        pending_ = false;
+    } else if (errno == EXDEV || errno == EBUSY || errno == EPERM || errno == EACCES) {
+        failure = copy_into(staged_, target_) ? 0 : (errno != 0 ? errno : EIO);
+    } else {
+        failure = errno;
+    }
+    Py_END_ALLOW_THREADS
+    if (failure != 0) {
+        errno = failure;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_object_.get());
         throw PyErrorRaised{};
     }
-    pending_ = false;
 }
 
 }  // namespace sftp

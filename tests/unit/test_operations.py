@@ -42,7 +42,7 @@ def assert_transfer_args(method, args, src, dst):
         return
     staged = STAGED.fullmatch(os.path.basename(args[1]))
     assert staged and staged["name"] == os.path.basename(dst), args[1]
-    assert os.path.dirname(args[1]) == os.path.dirname(dst)
+    assert os.path.dirname(args[1]) == os.path.dirname(os.path.abspath(dst))
 
 
 @pytest.fixture
@@ -255,6 +255,22 @@ def test_failed_download_leaves_the_destination_as_it_was(bare, tmp_path, existi
     assert leftovers(tmp_path) == []
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give the file another owner")
+def test_download_keeps_the_owner_and_leaves_hard_links_intact(bare, tmp_path):
+    owned = tmp_path / "theirs.csv"
+    owned.write_bytes(b"old")
+    os.chown(owned, 65534, 65534)
+    owned.chmod(0o600)
+    linked = tmp_path / "linked.csv"
+    linked.write_bytes(b"old")
+    os.link(linked, tmp_path / "other-name.csv")
+    bare._sftp = WritingClient()
+    assert bare._download("r", str(owned)) is True and bare._download("r", str(linked)) is True
+    status = owned.stat()
+    assert (status.st_uid, status.st_gid, status.st_mode & 0o777, owned.read_bytes()) == (65534, 65534, 0o600, b"new")
+    assert (tmp_path / "other-name.csv").read_bytes() == b"new"  # written through, as before
+
+
 def test_download_through_a_symlink_writes_its_target(bare, tmp_path):
     target = tmp_path / "real.csv"
     target.write_bytes(b"old")
@@ -414,3 +430,74 @@ def test_notes_shorten_long_arguments_and_mask_secrets(fakes, cls):
         obj._stat("x" * 500)
     [note] = our_notes(excinfo.value)
     assert note.startswith("sftp_main: _stat('xxx") and note.endswith("...)") and len(note) < 130
+
+
+@pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
+@pytest.mark.parametrize("handled_type", [KeyboardInterrupt, SystemExit])
+def test_a_failure_while_the_caller_handles_an_interrupt_is_still_false(obj, client, method, remote, handled_type):
+    client.raises[remote] = Boom("refused")
+    try:
+        raise handled_type()
+    except handled_type as handled:
+        assert getattr(obj, method)("src", "dst") is False
+        assert sys.exception() is handled
+    # An interrupt the client wraps inside such a block still goes up.
+    interrupt = KeyboardInterrupt()
+
+    class Wrapping:
+        def put(self, *args):
+            try:
+                raise interrupt
+            except KeyboardInterrupt:
+                raise Boom("wrapped") from None
+
+        get = put
+
+    obj._sftp = Wrapping()
+    try:
+        raise handled_type()
+    except handled_type:
+        with pytest.raises(KeyboardInterrupt) as excinfo:
+            getattr(obj, method)("src", "dst")
+    assert excinfo.value is interrupt
+
+
+class BlockingClient:
+    """`stat` holds until `release` is set; `close` records when it ran."""
+
+    def __init__(self):
+        self.inside, self.release, self.events = threading.Event(), threading.Event(), []
+
+    def stat(self, path):
+        self.inside.set()
+        self.release.wait(10)
+        self.events.append("stat done")
+
+    def close(self):
+        self.events.append("close")
+
+
+def test_a_thread_waiting_for_the_client_still_takes_ctrl_c_and_close_waits_its_turn(bare):
+    import signal
+
+    bare._sftp = client = BlockingClient()
+    bare._ssh = Fake(CallLog(), "ssh", {"close"})
+    holder = threading.Thread(target=bare._stat, args=("p",))
+    holder.start()
+    assert client.inside.wait(10)
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        bare._stat("waits")
+    assert time.monotonic() - started < 5
+    timer.join()
+
+    closer = threading.Thread(target=bare._close)
+    closer.start()
+    closer.join(0.3)
+    assert closer.is_alive() and client.events == []  # _close waits for the call in progress
+    client.release.set()
+    holder.join(10)
+    closer.join(10)
+    assert client.events == ["stat done", "close"]
