@@ -174,7 +174,7 @@ OwnedRef english_summary(const Problems& problems) {
         PyObject* pair = PyList_GET_ITEM(problems.error.get(), index);
         PyObject* name = PyList_GET_ITEM(pair, 0);
         PyObject* value = PyList_GET_ITEM(problems.rejected_values.get(), index);
-        OwnedRef shown = notes::looks_secret(name) ? check(PyUnicode_FromString("'***'")) : check(PyObject_Repr(value));
+        OwnedRef shown = notes::shown_setting(name, value);
         PyObject* allowed = PyList_GET_ITEM(problems.allowed_texts.get(), index);
         check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("value %U is not allowed for %R (allowed: %U)",
                                                                             shown.get(), name, allowed))

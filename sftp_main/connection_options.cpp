@@ -357,10 +357,9 @@ ConnectionOptions read_connection_options(PyObject* configuration_owner) {
     return options;
 }
 
-OwnedRef open_bounded_socket(PyObject* host, PyObject* port, const ConnectionOptions& options) {
-    OwnedRef host_text = text_form(host);
-    OwnedRef port_number = check(PyNumber_Long(text_form(port).get()));
-    OwnedRef address = check(PyTuple_Pack(2, host_text.get(), port_number.get()));
+OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const ConnectionOptions& options) {
+    OwnedRef port_number = check(PyNumber_Long(port_text));
+    OwnedRef address = check(PyTuple_Pack(2, host_text, port_number.get()));
     OwnedRef socket_module = import_module("socket");
     OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
     PyObject* arguments[] = {socket_module.get(), address.get(), options.timeout.get()};

@@ -32,8 +32,9 @@ struct ConnectionOptions {
 // ValueError naming the option and the accepted forms.
 ConnectionOptions read_connection_options(PyObject* configuration_owner);
 
-// socket.create_connection((host, port), timeout): the TCP connect bounded.
-OwnedRef open_bounded_socket(PyObject* host, PyObject* port, const ConnectionOptions& options);
+// socket.create_connection((host, int(port)), timeout), from the text forms
+// of host and port: the TCP connect bounded.
+OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const ConnectionOptions& options);
 
 // Key exchange on a fresh transport under the time limit, then the server's
 // key checked against the pins. On a mismatch raises a

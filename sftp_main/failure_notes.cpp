@@ -232,12 +232,16 @@ OwnedRef masked_repr(PyObject* mapping) {
     OwnedRef copy = check(PyDict_Copy(mapping));
     while (PyDict_Next(copy.get(), &position, &key, &value)) {
         OwnedRef shown_key = shown_value(key);
-        OwnedRef shown = looks_secret(key) ? check(PyUnicode_FromString(kMask)) : shown_value(value);
+        OwnedRef shown = shown_setting(key, value);
         check_status(PyList_Append(items.get(), check(PyUnicode_FromFormat("%U: %U", shown_key.get(), shown.get())).get()));
     }
     OwnedRef separator = check(PyUnicode_FromString(", "));
     OwnedRef joined = check(PyUnicode_Join(separator.get(), items.get()));
     return check(PyUnicode_FromFormat("{%U}", joined.get()));
+}
+
+OwnedRef shown_setting(PyObject* name, PyObject* value) {
+    return looks_secret(name) ? check(PyUnicode_FromString(kMask)) : shown_value(value);
 }
 
 QuietScope::QuietScope() noexcept { ++quiet_depth; }

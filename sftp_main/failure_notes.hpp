@@ -33,6 +33,10 @@ OwnedRef masked_repr(PyObject* mapping);
 // Whether a configuration name looks like it holds a secret.
 bool looks_secret(PyObject* name);
 
+// repr(value), shortened, or "'***'" when `name` looks like a secret's.
+// Raises on failure.
+OwnedRef shown_setting(PyObject* name, PyObject* value);
+
 // While one lives on a thread, failures get no notes there: the finaliser
 // drops whatever _close raises, and a note would only cost time.
 class QuietScope {

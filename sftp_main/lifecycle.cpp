@@ -93,11 +93,9 @@ OwnedRef transport_endpoint(PyObject* self, const ConnectionOptions& options, Se
     if (!options.timeout) {
         return transport_address(self, server);
     }
-    OwnedRef host = configured(self, names.host);
-    OwnedRef port = configured(self, names.port);
-    server.host = text_form(host.get());
-    server.port = text_form(port.get());
-    return open_bounded_socket(host.get(), port.get(), options);
+    server.host = text_form(configured(self, names.host).get());
+    server.port = text_form(configured(self, names.port).get());
+    return open_bounded_socket(server.host.get(), server.port.get(), options);
 }
 
 void open_connection(const Invocation& call, Server& server) {
