@@ -4,7 +4,7 @@
 
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/failure_notes.hpp"
+#include "sftp_main/extensions/failure_notes.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp {

@@ -4,11 +4,11 @@
 
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/client_registry.hpp"
-#include "sftp_main/failure_notes.hpp"
+#include "sftp_main/extensions/client_registry.hpp"
+#include "sftp_main/extensions/failure_notes.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/connection_options.hpp"
+#include "sftp_main/extensions/connection_options.hpp"
 
 namespace sftp {
 

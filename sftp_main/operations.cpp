@@ -4,9 +4,9 @@
 #include "sftp_main/class_methods.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/client_registry.hpp"
+#include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/staged_download.hpp"
+#include "sftp_main/extensions/staged_download.hpp"
 
 #include <algorithm>
 #include <array>

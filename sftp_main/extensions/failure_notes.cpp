@@ -1,7 +1,7 @@
-#include "sftp_main/failure_notes.hpp"
+#include "sftp_main/extensions/failure_notes.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/client_registry.hpp"
+#include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cctype>

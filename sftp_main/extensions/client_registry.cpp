@@ -1,4 +1,4 @@
-#include "sftp_main/client_registry.hpp"
+#include "sftp_main/extensions/client_registry.hpp"
 
 #include <chrono>
 #include <unordered_map>

@@ -1,4 +1,4 @@
-#include "sftp_main/staged_download.hpp"
+#include "sftp_main/extensions/staged_download.hpp"
 
 #include <cerrno>
 #include <climits>
