@@ -1,12 +1,13 @@
 """A throwaway OpenSSH server on loopback, for the checks that matter most.
 
 It runs the system's own ``sshd`` (Debian's openssh-server) with a config
-file of its own on a free loopback port: a host key made for the run, one
-local account whose password is set for the process, SFTP through
-``internal-sftp`` started in a temporary directory the account owns, and
-TCP forwarding on, so that it can serve as a jump host as well. Everything
-it writes lives in its temporary directory, removed by ``stop()``; the
-account itself is left in place for the next run.
+file of its own on a free loopback port: a host key made for the run, a
+local account of its own with a random password (so that servers of two
+test runs on one machine never share one), SFTP through ``internal-sftp``
+started in a temporary directory the account owns, and TCP forwarding on,
+so that it can serve as a jump host as well. Everything it writes lives in
+its temporary directory; ``stop()`` removes it and the account. An account
+left by a run that was killed is removed by the next server to start.
 
     with OpenSSHServer() as server:
         ...  # server.host, server.port, server.user, server.password
@@ -31,11 +32,10 @@ from pathlib import Path
 __all__ = ["OpenSSHServer", "unavailable_reason"]
 
 SSHD = "/usr/sbin/sshd"
-ACCOUNT = "sftpmaintest"
+# Accounts are "sftpmt-<pid>-<random>": the pid of the process that made
+# it, so that one whose process is gone can be recognised and removed.
+ACCOUNT_PREFIX = "sftpmt-"
 _START_TIMEOUT = 15.0
-# One password per process for the one account, so that several servers
-# (a jump host and a target) can run side by side.
-_PASSWORD = secrets.token_urlsafe(15)
 
 
 def unavailable_reason() -> str | None:
@@ -44,7 +44,7 @@ def unavailable_reason() -> str | None:
         return f"{SSHD} is missing (apt-get install openssh-server)"
     if os.geteuid() != 0:
         return "sshd with password logins needs root"
-    for tool in ("ssh-keygen", "useradd", "chpasswd"):
+    for tool in ("ssh-keygen", "useradd", "userdel", "chpasswd"):
         if shutil.which(tool) is None:
             return f"{tool} is missing"
     return None
@@ -56,18 +56,32 @@ def _free_port(host: str) -> int:
         return probe.getsockname()[1]
 
 
-def _ensure_account(password: str) -> pwd.struct_passwd:
-    try:
-        account = pwd.getpwnam(ACCOUNT)
-    except KeyError:
-        subprocess.run(
-            ["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell", "/bin/sh", ACCOUNT],
-            check=True,
-            capture_output=True,
-        )
-        account = pwd.getpwnam(ACCOUNT)
-    subprocess.run(["chpasswd"], input=f"{ACCOUNT}:{password}\n", text=True, check=True, capture_output=True)
-    return account
+def _remove_stale_accounts() -> None:
+    for entry in pwd.getpwall():
+        name = entry.pw_name
+        if not name.startswith(ACCOUNT_PREFIX):
+            continue
+        owner = name[len(ACCOUNT_PREFIX):].split("-", 1)[0]
+        if not owner.isdigit():
+            continue
+        try:
+            os.kill(int(owner), 0)
+        except ProcessLookupError:
+            subprocess.run(["userdel", "--force", name], capture_output=True)
+        except PermissionError:
+            pass
+
+
+def _create_account(password: str) -> pwd.struct_passwd:
+    _remove_stale_accounts()
+    name = f"{ACCOUNT_PREFIX}{os.getpid()}-{secrets.token_hex(4)}"
+    subprocess.run(
+        ["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell", "/bin/sh", name],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(["chpasswd"], input=f"{name}:{password}\n", text=True, check=True, capture_output=True)
+    return pwd.getpwnam(name)
 
 
 class OpenSSHServer:
@@ -80,8 +94,8 @@ class OpenSSHServer:
     def __init__(self, *, authorized_key: str | None = None, log_level: str = "DEBUG1"):
         self.host = "127.0.0.1"
         self.port: int | None = None
-        self.user = ACCOUNT
-        self.password = _PASSWORD
+        self.user: str | None = None
+        self.password = secrets.token_urlsafe(15)
         self.root: Path | None = None
         self.host_key_path: Path | None = None
         self._authorized_key = authorized_key
@@ -94,7 +108,8 @@ class OpenSSHServer:
         reason = unavailable_reason()
         if reason:
             raise RuntimeError(f"cannot start sshd: {reason}")
-        account = _ensure_account(self.password)
+        account = _create_account(self.password)
+        self.user = account.pw_name
         self._tmp = tempfile.TemporaryDirectory(prefix="sftp-main-sshd-")
         base = Path(self._tmp.name)
         os.chmod(base, 0o755)
@@ -120,7 +135,7 @@ class OpenSSHServer:
                     f"HostKey {self.host_key_path}",
                     f"PidFile {base / 'sshd.pid'}",
                     f"AuthorizedKeysFile {keys_file}",
-                    f"AllowUsers {ACCOUNT}",
+                    f"AllowUsers {self.user}",
                     "PasswordAuthentication yes",
                     "PubkeyAuthentication yes",
                     "KbdInteractiveAuthentication no",
@@ -172,6 +187,9 @@ class OpenSSHServer:
         if self._tmp is not None:
             self._tmp.cleanup()
             self._tmp = None
+        if self.user is not None:
+            subprocess.run(["userdel", "--force", self.user], capture_output=True)
+            self.user = None
 
     def host_public_key(self) -> str:
         """The host key as its .pub line ("ssh-ed25519 AAAA… comment")."""
