@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kHostKeyForms =
     "host_key must be an OpenSSH SHA256 fingerprint (\"SHA256:\" and base64 without padding, as "
     "ssh-keygen -lf prints it), a public key line (\"ssh-ed25519 AAAA... comment\", as in a .pub file, "
-    "or after the host name as ssh-keyscan prints it), or a list or tuple of these";
+    "or after the host name as ssh-keyscan prints it), or a non-empty list or tuple of these";
 
 constexpr const char* kTimeoutForm =
     "timeout must be a positive number of seconds: an int or a float, or the text of one";
@@ -176,9 +176,12 @@ HostKeyPin parse_pin(PyObject* item) {
     return std::move(*pin);
 }
 
+// None, False and the empty text leave the option unset. Every other value
+// must pin at least one key: an empty list (say, filtered from a file that
+// came out empty) would otherwise turn the check off without a word.
 std::vector<HostKeyPin> parse_host_key(PyObject* value) {
     std::vector<HostKeyPin> pins;
-    if (!check_status(PyObject_IsTrue(value))) {
+    if (value == Py_None || value == Py_False || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0)) {
         return pins;
     }
     if (!PyList_Check(value) && !PyTuple_Check(value)) {
@@ -186,6 +189,9 @@ std::vector<HostKeyPin> parse_host_key(PyObject* value) {
         return pins;
     }
     OwnedRef items = check(PySequence_Tuple(value));
+    if (PyTuple_GET_SIZE(items.get()) == 0) {
+        reject(kHostKeyForms, value);
+    }
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(items.get()); ++index) {
         pins.push_back(parse_pin(PyTuple_GET_ITEM(items.get(), index)));
     }
@@ -356,6 +362,20 @@ ConnectionOptions read_connection_options(PyObject* configuration_owner) {
     }
     return options;
 }
+
+OwnedRef host_key_identity(PyObject* value) {
+    const std::vector<HostKeyPin> pins = parse_host_key(value);
+    if (pins.empty()) {
+        return {};
+    }
+    OwnedRef fingerprints = check(PyFrozenSet_New(nullptr));
+    for (const HostKeyPin& pin : pins) {
+        check_status(PySet_Add(fingerprints.get(), pin.fingerprint.get()));
+    }
+    return fingerprints;
+}
+
+OwnedRef timeout_seconds(PyObject* value) { return parse_timeout(value); }
 
 OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const ConnectionOptions& options) {
     OwnedRef port_number = check(PyNumber_Long(port_text));
