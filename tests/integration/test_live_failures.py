@@ -181,6 +181,8 @@ def test_wrong_host_key_is_refused_before_the_password_leaves(live, server):
         ("host_key", "ssh-ed25519 !!not-base64!!"),
         ("host_key", ["SHA256:" + "A" * 43, 42]),
         ("host_key", {"SHA256:" + "A" * 43}),
+        ("host_key", []),  # say, a list filtered from a file that came out empty
+        ("host_key", ()),
         ("host_key", b"SHA256:" + b"A" * 43),
         ("timeout", 0),
         ("timeout", -1.5),
@@ -198,7 +200,7 @@ def test_malformed_option_raises_before_connecting(live, server, name, value):
     with pytest.raises(ValueError, match=f"^{name} must be .*; got "):
         client._connect()
     assert not hasattr(client, "_ssh")
-    assert server.accepted_sessions == 0
+    assert server.accepted_sessions == 0 and server.auth_attempts == []
 
 
 @pytest.fixture
