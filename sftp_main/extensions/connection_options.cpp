@@ -4,6 +4,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -261,6 +262,55 @@ void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>&
     check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
 }
 
+// Runs `step`; an ordinary exception from it is dropped, anything else
+// (Ctrl-C) goes on.
+template <typename Step>
+void unless_exception(Step&& step) {
+    try {
+        step();
+    } catch (const PyErrorRaised&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+}
+
+// A log channel that records nothing, for a transport the module is ending.
+OwnedRef muted_log_channel() {
+    OwnedRef name = check(PyUnicode_FromString("sftp_main.stopped_transport"));
+    OwnedRef logging = import_module("logging");
+    OwnedRef logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+    check(PyObject_CallMethod(logger.get(), "setLevel", "i", 51));  // above CRITICAL
+    return name;
+}
+
+// The transport's thread is still waiting for the server's banner or key
+// exchange. Closing the socket under it would make it fail on a dead
+// descriptor; the socket is shut down instead, which ends its read at once,
+// and the thread is joined. paramiko logs any end of its banner read as an
+// error with a traceback, so what it logs about an end that the module
+// caused goes to a channel that records nothing.
+void stop_unfinished_session(PyObject* transport, PyObject* timeout) {
+    unless_exception([&] {
+        OwnedRef channel = muted_log_channel();
+        check(PyObject_CallMethod(transport, "set_log_channel", "O", channel.get()));
+    });
+    unless_exception([&] {
+        OwnedRef sock = check(PyObject_GetAttrString(transport, "sock"));
+        OwnedRef socket_module = import_module("socket");
+        OwnedRef both_ways = check(PyObject_GetAttrString(socket_module.get(), "SHUT_RDWR"));
+        check(PyObject_CallMethod(sock.get(), "shutdown", "O", both_ways.get()));
+    });
+    unless_exception([&] { check(PyObject_CallMethod(transport, "join", "O", timeout)); });
+    // The key exchange's own timer would otherwise keep a thread (one that
+    // holds up the interpreter's exit) until paramiko's limit.
+    unless_exception([&] {
+        OwnedRef packetizer = check(PyObject_GetAttrString(transport, "packetizer"));
+        check(PyObject_CallMethod(packetizer.get(), "complete_handshake", nullptr));
+    });
+}
+
 // start_client(timeout=…) returns quietly when its time is up; the session
 // is of no use then.
 void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
@@ -270,6 +320,7 @@ void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
     }
     OwnedRef done = OwnedRef::steal(found);
     if (!check_status(PyObject_IsTrue(done.get()))) {
+        stop_unfinished_session(transport, timeout);
         PyErr_Format(PyExc_TimeoutError, "the SSH key exchange did not finish within the timeout of %S s", timeout);
         throw PyErrorRaised{};
     }
@@ -388,7 +439,15 @@ OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Con
 
 void start_verified_session(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
     if (options.timeout) {
-        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout, names.auth_timeout, names.channel_timeout}) {
+        // The module's own deadline ends a silent start, always with its
+        // TimeoutError: paramiko's limits on the banner and the key exchange,
+        // which would race it with errors of their own, are set well past it.
+        const double seconds = PyFloat_AS_DOUBLE(options.timeout.get());
+        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::max(seconds, 5.0)));
+        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, backstop.get()));
+        }
+        for (PyObject* limit : {names.auth_timeout, names.channel_timeout}) {
             check_status(PyObject_SetAttr(transport, limit, options.timeout.get()));
         }
     }
