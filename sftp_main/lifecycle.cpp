@@ -9,6 +9,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/ssh_step_guard.hpp"
 
 namespace sftp {
 
@@ -81,7 +82,9 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
+        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
         OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        guard.require_carried_by(replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();
