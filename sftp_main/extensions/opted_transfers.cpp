@@ -97,8 +97,10 @@ OwnedRef temporary_path(PyObject* destination) {
     OwnedRef temporary_name;
     if (PyBytes_Check(name)) {
         const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
-        temporary_name = check(PyBytes_FromFormat(".%.*s.%s.part", static_cast<int>(kept), PyBytes_AS_STRING(name),
-                                                  random.c_str()));
+        std::string text = ".";
+        text.append(PyBytes_AS_STRING(name), static_cast<std::size_t>(kept));
+        text += "." + random + ".part";
+        temporary_name = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     } else {
         OwnedRef kept = cut_name(name);
         temporary_name = check(PyUnicode_FromFormat(".%U.%s.part", kept.get(), random.c_str()));
