@@ -22,6 +22,9 @@ struct Names {
     PyObject* put;
     PyObject* remove;
     PyObject* posix_rename;
+    PyObject* lstat;
+    PyObject* chmod;
+    PyObject* st_mode;
     PyObject* callback_keyword;  // ("callback",)
 };
 
@@ -35,7 +38,9 @@ PyObject* intern_or_throw(const char* text) {
 
 const Names& names() {
     static const Names made = [] {
-        Names fresh{intern_or_throw("put"), intern_or_throw("remove"), intern_or_throw("posix_rename"), nullptr};
+        Names fresh{intern_or_throw("put"),   intern_or_throw("remove"), intern_or_throw("posix_rename"),
+                    intern_or_throw("lstat"), intern_or_throw("chmod"),  intern_or_throw("st_mode"),
+                    nullptr};
         OwnedRef callback = OwnedRef::steal(intern_or_throw("callback"));
         fresh.callback_keyword = PyTuple_Pack(1, callback.get());
         if (fresh.callback_keyword == nullptr) {
@@ -120,6 +125,40 @@ void remove_quietly(PyObject* client, PyObject* path) noexcept {
     original.restore();
 }
 
+// A put into an existing file keeps its permission bits; the file that
+// replaces it gets them too, so that a private file does not turn readable.
+// Set-id bits are not carried over, as a write drops them. Nothing is done
+// when the destination is missing or is no regular file; a chmod the
+// server refuses fails the upload rather than widen the file.
+void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destination) {
+    constexpr long kPermissionBits = 0777;
+    constexpr long kFileTypeMask = 0170000;
+    constexpr long kRegularFile = 0100000;
+    PyObject* lstat_arguments[] = {client, destination};
+    OwnedRef attributes = OwnedRef::steal(PyObject_VectorcallMethod(names().lstat, lstat_arguments, 2, nullptr));
+    if (!attributes) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+        return;
+    }
+    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names().st_mode));
+    if (!PyLong_Check(mode.get())) {
+        return;
+    }
+    const long bits = PyLong_AsLong(mode.get());
+    if (bits == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    if ((bits & kFileTypeMask) != kRegularFile) {
+        return;
+    }
+    OwnedRef permissions = check(PyLong_FromLong(bits & kPermissionBits));
+    PyObject* chmod_arguments[] = {client, temporary, permissions.get()};
+    check(PyObject_VectorcallMethod(names().chmod, chmod_arguments, 3, nullptr));
+}
+
 // The server's refusal, with what atomic_upload needs of the server.
 [[noreturn]] void raise_rename_refused(PyObject* destination) {
     PendingError refusal;
@@ -154,6 +193,7 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
     OwnedRef temporary = temporary_path(destination);
     try {
         transfer(client, names().put, source, temporary.get(), progress);
+        keep_replaced_mode(client, temporary.get(), destination);
     } catch (const PyErrorRaised&) {
         remove_quietly(client, temporary.get());
         throw;

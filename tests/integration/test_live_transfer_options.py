@@ -62,10 +62,12 @@ def test_progress_sees_the_counts_rise_to_the_total(opted, source, tmp_path):
 
 def test_atomic_upload_replaces_the_file_and_leaves_no_temporary_one(opted, server, source):
     (server.root / "target.bin").write_bytes(b"old")
+    (server.root / "target.bin").chmod(0o600)
     names_seen = []
     client = opted(atomic_upload=True, progress=lambda *_: names_seen.extend(os.listdir(server.root)))
     assert client._upload(str(source), "target.bin") is True
     assert (server.root / "target.bin").read_bytes() == source.read_bytes()
+    assert (server.root / "target.bin").stat().st_mode & 0o777 == 0o600
     assert os.listdir(server.root) == ["target.bin"]
     assert any(TEMPORARY.fullmatch(name) for name in names_seen)
 

@@ -6,6 +6,7 @@ import subprocess
 import sys
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -511,20 +512,25 @@ def test_opted_transfers_pass_the_callback_and_upload_atomically(fakes, cls):
     progress = print
     obj = cls({**GOOD_CONFIG, "atomic_upload": True, "progress": progress})
     obj._connect()
+    obj._sftp._methods |= {"lstat", "chmod"}
+    obj._sftp.returns["lstat"] = SimpleNamespace(st_mode=0o104640)  # a private file, set-uid
     fakes.log.clear()
     assert obj._upload("local.bin", "/in/box/report.csv") is True
     assert obj._download("/in/r", "/nonexistent-dir/d") is True
-    put, rename, get = fakes.log.calls
+    put, lstat, chmod, rename, get = fakes.log.calls
     temporary = put.args[1]
     assert re.fullmatch(r"/in/box/\.report\.csv\.[0-9a-f]{16}\.part", temporary)
     assert (put.name, put.args[0], put.kwargs) == ("sftp.put", "local.bin", {"callback": progress})
+    assert (lstat.name, lstat.args) == ("sftp.lstat", ("/in/box/report.csv",))
+    assert (chmod.name, chmod.args) == ("sftp.chmod", (temporary, 0o640))
     assert (rename.name, rename.args, rename.kwargs) == ("sftp.posix_rename", (temporary, "/in/box/report.csv"), {})
     assert (get.name, get.args, get.kwargs) == ("sftp.get", ("/in/r", "/nonexistent-dir/d"), {"callback": progress})
 
     fakes.log.clear()
+    obj._sftp.raises["lstat"] = FileNotFoundError(2, "No such file")
     obj._sftp.raises["posix_rename"] = Boom("Operation unsupported")
     assert obj._upload("local.bin", "report.csv") is False
-    assert fakes.log.names() == ["sftp.put", "sftp.posix_rename", "sftp.remove"]
+    assert fakes.log.names() == ["sftp.put", "sftp.lstat", "sftp.posix_rename", "sftp.remove"]
     assert fakes.log.of("sftp.remove")[0].args == (fakes.log.calls[0].args[1],)
 
 
