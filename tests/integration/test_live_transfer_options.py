@@ -1,9 +1,11 @@
 """The opt-in transfer options, "progress" and "atomic_upload", and the log
 record that says why a transfer returned False."""
 
+import gc
 import logging
 import os
 import re
+import weakref
 
 import pytest
 
@@ -114,3 +116,15 @@ def test_progress_must_be_callable(live, server):
     with pytest.raises(ValueError, match="progress must be a callable"):
         client._connect()
     assert not hasattr(client, "_ssh")
+
+
+def test_a_progress_callable_that_holds_the_instance_lets_it_go(live, server):
+    held = []
+    client = sftp_main.TavrelSFTPMain(live.config(server, progress=lambda done, total, held=held: None))
+    client._connect()
+    held.append(client)
+    gone = weakref.ref(client)
+    del client, held
+    gc.collect()
+    assert gone() is None
+    assert live.sessions_end(server)  # the finaliser closed the connection
