@@ -13,7 +13,6 @@ namespace {
 // after the interpreter is gone.
 auto& records = *new std::unordered_map<PyObject*, ClientRecord>();
 // The weak reference to each client that has a record.
-
 auto& weak_clients = *new std::unordered_map<PyObject*, OwnedRef>();
 
 PyObject* forget_client(PyObject* key, PyObject* weak_reference) {
