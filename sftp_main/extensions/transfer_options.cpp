@@ -56,10 +56,14 @@ OwnedRef referent(PyObject* weak_reference) {
 
 }  // namespace
 
+OwnedRef atomic_upload_switch(PyObject* value) {
+    return check_status(PyObject_IsTrue(value)) == 1 ? OwnedRef::take(Py_True) : OwnedRef();
+}
+
 TransferOptions read_transfer_options(PyObject* configuration_owner) {
     TransferOptions options;
     if (OwnedRef atomic = optional_setting(configuration_owner, "atomic_upload")) {
-        options.atomic_upload = check_status(PyObject_IsTrue(atomic.get())) == 1;
+        options.atomic_upload = static_cast<bool>(atomic_upload_switch(atomic.get()));
     }
     if (OwnedRef progress = optional_setting(configuration_owner, "progress")) {
         if (check_status(PyObject_IsTrue(progress.get())) == 1) {

@@ -25,6 +25,10 @@ struct TransferOptions {
 // that is true and not callable raises ValueError naming it.
 TransferOptions read_transfer_options(PyObject* configuration_owner);
 
+// True for a true "atomic_upload", empty for a false one: an upload that
+// silently stopped being atomic is what the option is there to prevent.
+OwnedRef atomic_upload_switch(PyObject* value);
+
 struct ClientRecord {
     bool atomic_upload = false;
     OwnedRef progress;  // a weak reference to the callable, or the callable

@@ -102,6 +102,12 @@ def test_an_option_lost_in_the_ssh_step_raises(fakes, cls, returned, message):
         cls(dict(PINNED))
 
 
+def test_atomic_upload_lost_in_the_ssh_step_raises(fakes, cls):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", GOOD_CONFIG)
+    with pytest.raises(ValueError, match="^atomic_upload is set, but .* does not carry it"):
+        cls({**GOOD_CONFIG, "ssh": True, "atomic_upload": True})
+
+
 @pytest.mark.parametrize("option", [{"host_key": []}, {"host_key": PIN, "timeout": 0}])
 def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
     with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
