@@ -10,6 +10,7 @@
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
 #include "sftp_main/extensions/ssh_step_guard.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
 
 namespace sftp {
 
@@ -105,6 +106,7 @@ void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
     // Checked before anything is made, so that a bad value leaves nothing behind.
     const ConnectionOptions options = read_connection_options(self);
+    const transfers::TransferOptions transfer_options = transfers::read_transfer_options(self);
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
     check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
@@ -123,7 +125,8 @@ void open_connection(const Invocation& call, Server& server) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        authenticate_and_open_sftp(call, transport.get(), options, server);
+        OwnedRef sftp = authenticate_and_open_sftp(call, transport.get(), options, server);
+        transfers::remember(sftp.get(), transfer_options, options.timeout.get());
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {

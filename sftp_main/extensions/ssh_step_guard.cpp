@@ -1,6 +1,7 @@
 #include "sftp_main/extensions/ssh_step_guard.hpp"
 
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
 #include "sftp_main/names.hpp"
 
 #include <iterator>
@@ -19,6 +20,7 @@ struct GuardedOption {
 const GuardedOption kGuardedOptions[] = {
     {&Names::host_key, host_key_identity},
     {&Names::timeout, timeout_seconds},
+    {&Names::atomic_upload, transfers::atomic_upload_switch},
 };
 
 // mapping[name], or empty when the mapping has no such name. A dict is read

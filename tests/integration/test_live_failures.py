@@ -244,7 +244,8 @@ def test_a_silent_peer_always_times_out_the_same_and_quietly(run_python):
     assert (result.stdout.split(), result.stderr) == (["TimeoutError"] * 6 + ["1"], "")
 
 
-def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path):
+def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path, caplog):
+    caplog.set_level("INFO", logger="sftp_main")
     limit = 1.0
     client = sftp_main.TavrelSFTPMain(live.config(server, timeout=limit))
     client._connect()
@@ -253,8 +254,9 @@ def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path):
     server.stall = True
     try:
         began = time.monotonic()
-        with pytest.raises(TimeoutError):
+        with pytest.raises(TimeoutError) as raised:
             client._stat(".")
+        assert raised.value.__notes__[0].endswith(": no answer within 1.0 s")
         assert time.monotonic() - began < limit + 1
         for transfer, args in ((client._upload, (str(source), "up.bin")), (client._download, (".", str(tmp_path / "d")))):
             began = time.monotonic()
@@ -264,3 +266,4 @@ def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path):
         server.stall = False
         client._close()
     assert live.sessions_end(server)
+    assert caplog.records[0].getMessage().endswith(" returned False: TimeoutError: no answer within 1.0 s")

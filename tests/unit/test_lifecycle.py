@@ -63,7 +63,9 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
 
     fakes.log.clear()
     obj._connect()
-    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host_key", "timeout", "host", "port", "user", "password"]
+    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
+        "host_key", "timeout", "atomic_upload", "progress", "host", "port", "user", "password"
+    ]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
@@ -98,6 +100,12 @@ def test_an_option_lost_in_the_ssh_step_raises(fakes, cls, returned, message):
     fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", returned)
     with pytest.raises(ValueError, match=message):
         cls(dict(PINNED))
+
+
+def test_atomic_upload_lost_in_the_ssh_step_raises(fakes, cls):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", GOOD_CONFIG)
+    with pytest.raises(ValueError, match="^atomic_upload is set, but .* does not carry it"):
+        cls({**GOOD_CONFIG, "ssh": True, "atomic_upload": True})
 
 
 @pytest.mark.parametrize("option", [{"host_key": []}, {"host_key": PIN, "timeout": 0}])
@@ -207,6 +215,8 @@ def test_connect_call_sequence(fakes, cls):
     assert calls(fakes.log) == [
         ("var.attr", ("host_key",), {}),
         ("var.attr", ("timeout",), {}),
+        ("var.attr", ("atomic_upload",), {}),
+        ("var.attr", ("progress",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -219,7 +229,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[4].args[0] is p.policies[0]
+    assert fakes.log.calls[6].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
