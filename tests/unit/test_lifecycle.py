@@ -50,12 +50,13 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     result = FakeConfig(fakes.log, "sshvar", {"host": "inner", "port": "2022", "user": "bob", "password": "pw-2"})
     fakes.ssh_connect_result = result
     obj = cls({**GOOD_CONFIG, "ssh": ssh, "ssh_host": "jump"})
-    tail = fakes.log.calls[-4:]
+    tail = fakes.log.calls[-5:]
     assert [(c.name, c.args) for c in tail] == [
         ("var.attr", ("ssh",)),
         ("var.todict", ()),
         ("TavrelSSH", (tail[2].args[0],)),
         ("TavrelSSH.connect", ()),
+        ("var.attr", ("known_hosts",)),
     ]
     assert tail[2].args[0] == {**GOOD_CONFIG, "ssh": ssh, "ssh_host": "jump", "port": 22}
     assert tail[2].kwargs == {} and tail[3].kwargs == {}
@@ -63,7 +64,9 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
 
     fakes.log.clear()
     obj._connect()
-    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host_key", "timeout", "host", "port", "user", "password"]
+    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
+        "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "host", "port", "user", "password"
+    ]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
@@ -169,6 +172,9 @@ def test_connect_call_sequence(fakes, cls):
     assert calls(fakes.log) == [
         ("var.attr", ("host_key",), {}),
         ("var.attr", ("timeout",), {}),
+        ("var.attr", ("key_file",), {}),
+        ("var.attr", ("key_passphrase",), {}),
+        ("var.attr", ("known_hosts",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -181,7 +187,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[4].args[0] is p.policies[0]
+    assert fakes.log.calls[7].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
