@@ -95,6 +95,9 @@
     X(open, "open")                                                                         \
     X(read, "read")                                                                         \
     X(key, "key")                                                                           \
+    X(InvalidHostKey, "InvalidHostKey")                                                     \
+    X(hostnames, "hostnames")                                                               \
+    X(add, "add")                                                                           \
     /* module globals and what is read from paramiko */                                     \
     X(paramiko, "paramiko")                                                                 \
     X(TavrelLog, "TavrelLog")                                                               \

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sftp {
 
@@ -69,70 +70,95 @@ OwnedRef file_bytes(PyObject* path) {
     return data;
 }
 
-// The blobs of the keys marked "@revoked": paramiko's HostKeys passes over
-// marker lines, so that such a key listed on another line too would
-// otherwise be accepted. Each line after its marker is what paramiko's own
-// HostKeyEntry reads: "patterns keytype base64".
-OwnedRef revoked_keys(PyObject* module_globals, PyObject* path) {
+struct FileKeys {
+    OwnedRef host_keys;  // paramiko.HostKeys
+    OwnedRef revoked;    // set of key blobs
+};
+
+// The line's fields, one space apart: paramiko's HostKeyEntry splits at
+// each single space or tab, OpenSSH at any run of blanks.
+std::vector<std::string_view> fields_of(std::string_view line) {
+    auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    std::vector<std::string_view> fields;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && is_blank(line[at])) {
+            ++at;
+        }
+        const std::size_t start = at;
+        while (at < line.size() && !is_blank(line[at])) {
+            ++at;
+        }
+        if (at > start) {
+            fields.push_back(line.substr(start, at - start));
+        }
+    }
+    return fields;
+}
+
+// The file, read once. Every host line is parsed by paramiko's own
+// HostKeyEntry and kept in a paramiko HostKeys, as HostKeys.load would; a
+// line it cannot read is passed over, as load does. The marker lines, which
+// HostKeys cannot read at all, are sorted out first: the keys of
+// "@revoked" lines are gathered apart, "@cert-authority" lines are passed
+// over (paramiko checks no host certificates).
+FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
     OwnedRef data = file_bytes(path);
+    OwnedRef host_keys_class = paramiko_attribute(module_globals, names.HostKeys);
     OwnedRef hostkeys = paramiko_attribute(module_globals, names.hostkeys);
     OwnedRef entry_class = attribute(hostkeys.get(), names.HostKeyEntry);
+    OwnedRef invalid_line = attribute(hostkeys.get(), names.InvalidHostKey);
     OwnedRef ssh_exception = paramiko_attribute(module_globals, names.SSHException);
-    OwnedRef revoked = check(PySet_New(nullptr));
+    FileKeys keys{check(PyObject_CallNoArgs(host_keys_class.get())), check(PySet_New(nullptr))};
 
     const std::string_view text(PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-    auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) {
             end = text.size();
         }
-        std::string_view line = text.substr(start, end - start);
+        std::vector<std::string_view> fields = fields_of(text.substr(start, end - start));
         start = end + 1;
-        while (!line.empty() && is_space(line.front())) {
-            line.remove_prefix(1);
-        }
-        if (!line.starts_with(kRevokedMarker) || line.size() == kRevokedMarker.size() ||
-            !is_space(line[kRevokedMarker.size()])) {
+        if (fields.empty() || fields.front().starts_with('#')) {
             continue;
         }
-        line.remove_prefix(kRevokedMarker.size());
-        std::string fields;  // the fields after the marker, one space apart
-        std::size_t at = 0;
-        while (at < line.size()) {
-            while (at < line.size() && is_space(line[at])) {
-                ++at;
+        const bool revoked = fields.front() == kRevokedMarker;
+        if (fields.front().starts_with('@')) {
+            if (!revoked) {
+                continue;
             }
-            const std::size_t field_start = at;
-            while (at < line.size() && !is_space(line[at])) {
-                ++at;
-            }
-            if (at > field_start) {
-                if (!fields.empty()) {
-                    fields.push_back(' ');
-                }
-                fields.append(line.substr(field_start, at - field_start));
-            }
+            fields.erase(fields.begin());
         }
-        OwnedRef entry_line = check(
-            PyUnicode_DecodeUTF8(fields.data(), static_cast<Py_ssize_t>(fields.size()), "replace"));
+        std::string line;
+        for (std::string_view field : fields) {
+            line.append(line.empty() ? "" : " ").append(field);
+        }
+        OwnedRef entry_line = check(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
         OwnedRef entry = OwnedRef::steal(PyObject_CallMethodOneArg(entry_class.get(), names.from_line, entry_line.get()));
         if (!entry) {
-            if (!PyErr_ExceptionMatches(ssh_exception.get())) {
+            if (!PyErr_ExceptionMatches(ssh_exception.get()) && !PyErr_ExceptionMatches(invalid_line.get())) {
                 throw PyErrorRaised{};
             }
-            PyErr_Clear();  // a line paramiko cannot read, as HostKeys skips it
+            PyErr_Clear();
             continue;
         }
         if (entry.get() == Py_None) {
-            continue;  // a key type paramiko does not know: no server key of ours has it
+            continue;  // a key type paramiko does not know
         }
         OwnedRef key = attribute(entry.get(), names.key);
-        OwnedRef blob = call_method(key.get(), names.asbytes);
-        check_status(PySet_Add(revoked.get(), blob.get()));
+        if (revoked) {
+            check_status(PySet_Add(keys.revoked.get(), call_method(key.get(), names.asbytes).get()));
+            continue;
+        }
+        OwnedRef key_type = call_method(key.get(), names.get_name);
+        OwnedRef host_names = check(PySequence_Tuple(attribute(entry.get(), names.hostnames).get()));
+        for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(host_names.get()); ++index) {
+            check(PyObject_CallMethodObjArgs(keys.host_keys.get(), names.add, PyTuple_GET_ITEM(host_names.get(), index),
+                                             key_type.get(), key.get(), nullptr));
+        }
     }
-    return revoked;
+    return keys;
 }
 
 OwnedRef configured(PyObject* configuration_owner, PyObject* name) {
@@ -217,23 +243,17 @@ KnownHosts read_known_hosts(PyObject* module_globals, PyObject* configuration_ow
         return known;
     }
     OwnedRef path = path_text(value.get());
-    OwnedRef host_keys_class = paramiko_attribute(module_globals, names.HostKeys);
-    OwnedRef host_keys = OwnedRef::steal(PyObject_CallOneArg(host_keys_class.get(), path.get()));
-    if (!host_keys) {
-        PendingError cause = take_ordinary_error();
-        refuse_file(path.get(), cause);
-    }
-    OwnedRef revoked = OwnedRef::steal(nullptr);
+    FileKeys keys;
     try {
-        revoked = revoked_keys(module_globals, path.get());
+        keys = read_file_keys(module_globals, path.get());
     } catch (const PyErrorRaised&) {
         PendingError cause = take_ordinary_error();
         refuse_file(path.get(), cause);
     }
     known.name = listed_name(configuration_owner);
     known.path = std::move(path);
-    known.host_keys = std::move(host_keys);
-    known.revoked = std::move(revoked);
+    known.host_keys = std::move(keys.host_keys);
+    known.revoked = std::move(keys.revoked);
     return known;
 }
 
@@ -281,8 +301,8 @@ void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* 
     OwnedRef expected_text = check(PyUnicode_Join(separator.get(), expected.get()));
     const bool pinned = PySequence_Size(pin_fingerprints) > 0;
     OwnedRef message = check(PyUnicode_FromFormat(
-        "Host key for server %U does not match %s known_hosts %R: got %U (%S), expected %s%U; no credentials were sent",
-        known.name.get(), pinned ? "host_key or" : "", known.path.get(), received.get(), type.get(),
+        "Host key for server %U does not match %sknown_hosts %R: got %U (%S), expected %s%U; no credentials were sent",
+        known.name.get(), pinned ? "host_key or " : "", known.path.get(), received.get(), type.get(),
         PyList_GET_SIZE(expected.get()) > 1 ? "one of " : "", expected_text.get()));
     raise_host_key_mismatch(module_globals, known.name.get(), server_key, message.get());
 }

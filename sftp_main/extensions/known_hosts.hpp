@@ -1,6 +1,7 @@
-// The caller's OpenSSH known_hosts file, opt-in: "known_hosts". It is read
-// with paramiko's HostKeys (plain and hashed names, "[host]:port" for other
-// ports than 22) and never written; a key marked @revoked is refused. The
+// The caller's OpenSSH known_hosts file, opt-in: "known_hosts". Its lines
+// are read by paramiko's HostKeyEntry into a paramiko HostKeys (plain and
+// hashed names, "[host]:port" for other ports than 22); the file is never
+// written, and a key marked @revoked is refused. The
 // server's key is checked after the key exchange and before any credential
 // leaves: listed, it connects; another key is a HostKeyMismatch; a server
 // the file does not list is refused, with how to add it.
