@@ -100,7 +100,7 @@ OwnedRef load_key(PyObject* module_globals, PyObject* path, PyObject* passphrase
     const bool passphrase_given = passphrase != Py_None;
     if (!passphrase_given) {
         if (says_encrypted(module_globals, failure.get())) {
-            raise_from(PyExc_ValueError, "key_file holds an encrypted private key, and no key_passphrase is set",
+            raise_from(PyExc_ValueError, "key_passphrase is not set, and key_file holds an encrypted private key",
                        failure);
         }
     } else if (PyErr_GivenExceptionMatches(failure.get(), PyExc_TypeError)) {

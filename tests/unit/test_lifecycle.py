@@ -72,6 +72,26 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
 
 
+@pytest.mark.parametrize(
+    "returned, kept",
+    [
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, True),
+        ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, True),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, False),
+        ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, False),
+    ],
+    ids=["names the target", "same target", "target name lost", "known_hosts dropped"],
+)
+def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, kept):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {"user": "bob", "password": "pw", **returned})
+    config = {**GOOD_CONFIG, "ssh": True, "known_hosts": "/kh"}
+    if kept:
+        assert cls(config)._config is fakes.ssh_connect_result
+    else:
+        with pytest.raises(ValueError, match="the ssh step returned lacks"):
+            cls(config)
+
+
 def test_ssh_mapping_is_handed_over_unchanged(fakes, cls):
     handed = {"host": "h"}
 
