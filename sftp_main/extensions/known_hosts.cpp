@@ -175,10 +175,16 @@ OwnedRef listed_name(PyObject* configuration_owner) {
     OwnedRef port_text = text_form(configured(configuration_owner, names.port).get());
     OwnedRef port = OwnedRef::steal(PyNumber_Long(port_text.get()));
     if (!port) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw PyErrorRaised{};
+        }
         PyErr_Clear();
         port = port_text;
-    } else if (PyLong_AsLong(port.get()) == 22) {
-        return host;
+    } else {
+        OwnedRef default_port = check(PyLong_FromLong(22));
+        if (check_status(PyObject_RichCompareBool(port.get(), default_port.get(), Py_EQ)) == 1) {
+            return host;
+        }
     }
     return check(PyUnicode_FromFormat("[%U]:%S", host.get(), port.get()));
 }
