@@ -32,6 +32,23 @@ constexpr std::size_t kFingerprintDigits = 43;
     throw PyErrorRaised{};
 }
 
+}  // namespace
+
+// configuration.<name>, or empty when the configuration has no such name.
+// An instance without `_config` has no options either: the plain connection
+// then fails where it always did, after making the SSH client.
+OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
+    PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(configuration_owner, names._config, &found)) == 0) {
+        return {};
+    }
+    OwnedRef configuration = OwnedRef::steal(found);
+    check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
+    return OwnedRef::steal(found);
+}
+
+namespace {
+
 std::string_view utf8_view(PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -70,6 +87,31 @@ OwnedRef decode_base64(PyObject* text) {
     PyObject* arguments[] = {binascii.get(), text, Py_True};
     return unless_value_error([&] { return PyObject_VectorcallMethod(names.a2b_base64, arguments, 2, keywords.get()); });
 }
+
+}  // namespace
+
+OwnedRef sha256_digest(PyObject* blob) {
+    OwnedRef hashlib = import_module("hashlib");
+    OwnedRef hash = check(PyObject_CallMethodOneArg(hashlib.get(), names.sha256, blob));
+    return call_method(hash.get(), names.digest);
+}
+
+// "SHA256:" and the digest in base64 without its padding, as OpenSSH prints it.
+OwnedRef fingerprint_text(PyObject* digest) {
+    OwnedRef binascii = import_module("binascii");
+    OwnedRef keywords = check(PyTuple_Pack(1, names.newline));
+    PyObject* arguments[] = {binascii.get(), digest, Py_False};
+    OwnedRef encoded = check(PyObject_VectorcallMethod(names.b2a_base64, arguments, 2, keywords.get()));
+    std::string_view digits = bytes_view(encoded.get());
+    while (!digits.empty() && digits.back() == '=') {
+        digits.remove_suffix(1);
+    }
+    std::string text(kFingerprintPrefix);
+    text.append(digits);
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+namespace {
 
 std::optional<HostKeyPin> fingerprint_pin(PyObject* text) {
     const std::string_view given = utf8_view(text);
@@ -184,8 +226,9 @@ OwnedRef parse_timeout(PyObject* value) {
 }
 
 // Of the host key algorithms paramiko offers, those of the pinned key lines
-// and of the keys known_hosts lists for the server go first, so that a server with several keys shows a pinned one. The
-// fingerprints do not say their type: for those the order stays.
+// and of the keys known_hosts lists for the server go first, so that a
+// server with several keys shows a listed one. The fingerprints do not say
+// their type: for those the order stays.
 void prefer_pinned_key_types(PyObject* transport, const ConnectionOptions& options) {
     OwnedRef pinned = check(PySet_New(nullptr));
     auto prefer = [&](PyObject* key_type) {
@@ -326,39 +369,6 @@ void verify_host_key(PyObject* module_globals, PyObject* transport, const Connec
 }
 
 }  // namespace
-
-// An instance without `_config` has no options either: the plain connection
-// then fails where it always did, after making the SSH client.
-OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
-    PyObject* found = nullptr;
-    if (check_status(PyObject_GetOptionalAttr(configuration_owner, names._config, &found)) == 0) {
-        return {};
-    }
-    OwnedRef configuration = OwnedRef::steal(found);
-    check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
-    return OwnedRef::steal(found);
-}
-
-OwnedRef sha256_digest(PyObject* blob) {
-    OwnedRef hashlib = import_module("hashlib");
-    OwnedRef hash = check(PyObject_CallMethodOneArg(hashlib.get(), names.sha256, blob));
-    return call_method(hash.get(), names.digest);
-}
-
-// "SHA256:" and the digest in base64 without its padding, as OpenSSH prints it.
-OwnedRef fingerprint_text(PyObject* digest) {
-    OwnedRef binascii = import_module("binascii");
-    OwnedRef keywords = check(PyTuple_Pack(1, names.newline));
-    PyObject* arguments[] = {binascii.get(), digest, Py_False};
-    OwnedRef encoded = check(PyObject_VectorcallMethod(names.b2a_base64, arguments, 2, keywords.get()));
-    std::string_view digits = bytes_view(encoded.get());
-    while (!digits.empty() && digits.back() == '=') {
-        digits.remove_suffix(1);
-    }
-    std::string text(kFingerprintPrefix);
-    text.append(digits);
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 
 [[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
                                           PyObject* message) {
