@@ -1,7 +1,7 @@
 #include "sftp_main/extensions/key_login.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/chained_error.hpp"
+#include "sftp_main/extensions/option_values.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
@@ -18,29 +18,6 @@ OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
 
 // The current exception, taken when it is an ordinary one; anything else
 // (KeyboardInterrupt) goes on as it is.
-PendingError take_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw PyErrorRaised{};
-    }
-    return PendingError{};
-}
-
-// The path as text, as PKey.from_path wants it: str, bytes or os.PathLike.
-OwnedRef key_path(PyObject* value) {
-    OwnedRef path = OwnedRef::steal(PyOS_FSPath(value));
-    if (!path) {
-        PendingError cause = take_ordinary_error();
-        OwnedRef message = check(PyUnicode_FromFormat(
-            "key_file must be the path of a private key file (str, bytes or os.PathLike), not %.100s",
-            Py_TYPE(value)->tp_name));
-        raise_from(PyExc_ValueError, message.get(), cause);
-    }
-    if (PyBytes_Check(path.get())) {
-        return check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
-    }
-    return path;
-}
-
 // Bytes, or None when no passphrase is set. The value is never shown.
 OwnedRef passphrase_bytes(PyObject* value) {
     if (!value || !is_true(value)) {
@@ -138,7 +115,7 @@ KeyLogin read_key_login(PyObject* module_globals, PyObject* configuration_owner)
     if (!key_file || !is_true(key_file.get())) {
         return login;
     }
-    OwnedRef path = key_path(key_file.get());
+    OwnedRef path = path_text(key_file.get(), "key_file");
     OwnedRef secret = passphrase_bytes(passphrase.get());
     login.key = load_key(module_globals, path.get(), secret.get());
     return login;

@@ -1,12 +1,11 @@
 #include "sftp_main/extensions/known_hosts.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/chained_error.hpp"
+#include "sftp_main/extensions/option_values.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
-#include <cctype>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,31 +22,9 @@ OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
     return attribute(lookup_global(module_globals, names.paramiko).get(), name);
 }
 
-PendingError take_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw PyErrorRaised{};
-    }
-    return PendingError{};
-}
-
 [[noreturn]] void refuse_file(PyObject* path, const PendingError& cause) {
     OwnedRef message = check(PyUnicode_FromFormat("known_hosts %R cannot be read as a known_hosts file", path));
     raise_from(PyExc_ValueError, message.get(), cause);
-}
-
-OwnedRef path_text(PyObject* value) {
-    OwnedRef path = OwnedRef::steal(PyOS_FSPath(value));
-    if (!path) {
-        PendingError cause = take_ordinary_error();
-        OwnedRef message = check(PyUnicode_FromFormat(
-            "known_hosts must be the path of a known_hosts file (str, bytes or os.PathLike), not %.100s",
-            Py_TYPE(value)->tp_name));
-        raise_from(PyExc_ValueError, message.get(), cause);
-    }
-    if (PyBytes_Check(path.get())) {
-        return check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
-    }
-    return path;
 }
 
 // The whole file, read once, closed on every path.
@@ -248,7 +225,7 @@ KnownHosts read_known_hosts(PyObject* module_globals, PyObject* configuration_ow
     if (!value || !is_true(value.get())) {
         return known;
     }
-    OwnedRef path = path_text(value.get());
+    OwnedRef path = path_text(value.get(), "known_hosts");
     FileKeys keys;
     try {
         keys = read_file_keys(module_globals, path.get());
