@@ -1,8 +1,8 @@
 #include "sftp_main/extensions/key_login.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/option_values.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/option_values.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
@@ -16,8 +16,6 @@ OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
     return attribute(lookup_global(module_globals, names.paramiko).get(), name);
 }
 
-// The current exception, taken when it is an ordinary one; anything else
-// (KeyboardInterrupt) goes on as it is.
 // Bytes, or None when no passphrase is set. The value is never shown.
 OwnedRef passphrase_bytes(PyObject* value) {
     if (!value || !is_true(value)) {
@@ -96,12 +94,12 @@ OwnedRef load_key(PyObject* module_globals, PyObject* path, PyObject* passphrase
 
 [[noreturn]] void refuse_partial_login(PyObject* module_globals, PyObject* remaining, bool password_wanted) {
     OwnedRef error_class = paramiko_attribute(module_globals, names.AuthenticationException);
-    OwnedRef message =
-        password_wanted
-            ? check(PyUnicode_FromString("the server accepted key_file and wants a password as well, but no password is set"))
-            : check(PyUnicode_FromFormat(
-                  "the server accepted the login so far and still wants %R, which this client does not offer",
-                  remaining));
+    OwnedRef message = password_wanted
+                           ? check(PyUnicode_FromString(
+                                 "the server accepted key_file and wants a password as well, but no password is set"))
+                           : check(PyUnicode_FromFormat(
+                                 "the server accepted the login so far and still wants %R, which this client does not offer",
+                                 remaining));
     PyErr_SetObject(error_class.get(), message.get());
     throw PyErrorRaised{};
 }
