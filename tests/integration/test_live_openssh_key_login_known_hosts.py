@@ -1,7 +1,9 @@
 """Key login ("key_file", "key_passphrase") and "known_hosts" against the system's own OpenSSH on loopback."""
 
+import os
 import re
 import subprocess
+import sys
 import time
 
 import paramiko
@@ -180,3 +182,17 @@ def test_jump_host_missing_from_known_hosts_is_refused(live, sshd, tmp_path):
         with pytest.raises(paramiko.SSHException, match=f"ssh-keyscan -p {jump.port} {jump.host} >>"):
             Cls(config)
         assert [kind for _, kind in jump.auth_attempts if kind != "begin"] == []
+
+
+def test_round_trip_program_logs_in_with_a_key(live, sshd, keys, tmp_path):
+    env = {name: value for name, value in os.environ.items() if not name.startswith("SFTP_MAIN_")}
+    env["SFTP_MAIN_KEY_PASSPHRASE"] = PASSPHRASE
+    process = subprocess.run(
+        [sys.executable, str(live.repo / "devtools" / "round_trip.py"), "--host", sshd.host, "--port", str(sshd.port),
+         "--user", sshd.user, "--key", str(keys["rsa"]), "--known-hosts", known_hosts_file(tmp_path, keyscan(sshd, "-H")),
+         "--size", "4K"],
+        capture_output=True, text=True, env=env, stdin=subprocess.DEVNULL, timeout=120,
+    )
+    assert process.returncode == 0, process.stderr
+    assert PASSPHRASE not in process.stdout + process.stderr
+    assert "'key_passphrase': '***'" in process.stdout
