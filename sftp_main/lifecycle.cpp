@@ -9,6 +9,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/ssh_step_guard.hpp"
 
 namespace sftp {
 
@@ -84,9 +85,11 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
+        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
         OwnedRef cleansed = attribute(self, names._config);
         OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
-        require_known_hosts_kept(cleansed.get(), replacement.get());
+        guard.require_carried_by(replacement.get());
+        require_target_listing(call.argument(1), cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();

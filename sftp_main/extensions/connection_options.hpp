@@ -35,9 +35,11 @@ struct ConnectionOptions {
 
 // Reads and checks `configuration.host_key` and `configuration.timeout`,
 // then "key_file", "key_passphrase" and "known_hosts" (key_login.hpp,
-// known_hosts.hpp). A missing attribute or a false value leaves an option
-// unset (except that zero and False are rejected as a timeout); a malformed
-// value raises ValueError naming the option and the accepted forms.
+// known_hosts.hpp). A missing attribute leaves an option unset, and so do
+// None, False and the empty text as a host key, and a false value other
+// than zero and False as a timeout; a malformed value (an empty list of
+// host keys among them) raises ValueError naming the option and the
+// accepted forms.
 ConnectionOptions read_connection_options(PyObject* module_globals, PyObject* configuration_owner);
 
 // configuration.<name> of the instance's `_config`, or empty when the
@@ -52,6 +54,13 @@ OwnedRef fingerprint_text(PyObject* digest);
 // `hostname` and the server's key, with `message`.
 [[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
                                           PyObject* message);
+
+// One option's value in its checked form, by which two configurations are
+// compared: empty when the value leaves the option unset, ValueError as
+// above when it is malformed. The host keys as a frozenset of their
+// fingerprints; the timeout as a float.
+OwnedRef host_key_identity(PyObject* value);
+OwnedRef timeout_seconds(PyObject* value);
 
 // socket.create_connection((host, int(port)), timeout), from the text forms
 // of host and port: the TCP connect bounded.

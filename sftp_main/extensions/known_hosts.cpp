@@ -290,40 +290,39 @@ void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* 
     raise_host_key_mismatch(module_globals, known.name.get(), server_key, message.get());
 }
 
-void require_known_hosts_kept(PyObject* cleansed, PyObject* replacement) {
+OwnedRef known_hosts_path(PyObject* value) {
+    if (!is_true(value)) {
+        return {};
+    }
+    return path_text(value, "known_hosts");
+}
+
+void require_target_listing(PyObject* callers_mapping, PyObject* cleansed, PyObject* replacement) {
     PyObject* found = nullptr;
-    if (check_status(PyObject_GetOptionalAttr(cleansed, names.known_hosts, &found)) == 0) {
-        return;
-    }
+    check_status(PyDict_Check(callers_mapping) ? PyDict_GetItemRef(callers_mapping, names.known_hosts, &found)
+                                               : PyMapping_GetOptionalItem(callers_mapping, names.known_hosts, &found));
     OwnedRef asked = OwnedRef::steal(found);
-    if (!is_true(asked.get())) {
+    if (!asked || !is_true(asked.get())) {
         return;
     }
-    auto read = [&](PyObject* configuration, PyObject* name) {
+    auto read = [](PyObject* configuration, PyObject* name) {
         PyObject* value = nullptr;
         check_status(PyObject_GetOptionalAttr(configuration, name, &value));
         return value != nullptr ? OwnedRef::steal(value) : none();
     };
-    OwnedRef kept = read(replacement, names.known_hosts);
-    const char* lost = nullptr;
-    if (check_status(PyObject_RichCompareBool(kept.get(), asked.get(), Py_EQ)) != 1) {
-        lost = "\"known_hosts\"";
-    } else if (!is_true(read(replacement, names.known_hosts_name).get())) {
-        for (PyObject* name : {names.host, names.port}) {
-            OwnedRef before = text_form(read(cleansed, name).get());
-            OwnedRef after = text_form(read(replacement, name).get());
-            if (check_status(PyObject_RichCompareBool(before.get(), after.get(), Py_EQ)) != 1) {
-                lost = "\"known_hosts_name\", the name the target is listed under behind the tunnel";
-                break;
-            }
-        }
+    if (is_true(read(replacement, names.known_hosts_name).get())) {
+        return;
     }
-    if (lost != nullptr) {
-        PyErr_Format(PyExc_ValueError,
-                     "\"ssh\" is on and \"known_hosts\" is set, but the configuration the ssh step returned lacks "
-                     "%s: the target's key could not be checked",
-                     lost);
-        throw PyErrorRaised{};
+    for (PyObject* name : {names.host, names.port}) {
+        OwnedRef before = text_form(read(cleansed, name).get());
+        OwnedRef after = text_form(read(replacement, name).get());
+        if (check_status(PyObject_RichCompareBool(before.get(), after.get(), Py_EQ)) != 1) {
+            PyErr_SetString(PyExc_ValueError,
+                            "known_hosts is set, but the configuration that the \"ssh\" step (TavrelSSH(...).connect()) "
+                            "returned points elsewhere and lacks known_hosts_name, the name the target is listed under; "
+                            "refusing to connect without checking the target's key");
+            throw PyErrorRaised{};
+        }
     }
 }
 

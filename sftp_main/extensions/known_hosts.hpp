@@ -41,10 +41,16 @@ void refuse_revoked_key(PyObject* module_globals, PyObject* server_key, PyObject
 void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* blob, PyObject* digest,
                       const KnownHosts& known, PyObject* pin_fingerprints);
 
-// With "ssh" on: when the cleansed configuration sets "known_hosts", the one
-// the ssh step returned must keep it and still say what the target is
-// listed under ("known_hosts_name", or the same host and port). Raises
-// ValueError otherwise, before anything connects to the target.
-void require_known_hosts_kept(PyObject* cleansed, PyObject* replacement);
+// "known_hosts" in its checked form, for the guard of the "ssh" step: empty
+// when the value is false (unset), else the path as text; ValueError when
+// it is no path.
+OwnedRef known_hosts_path(PyObject* value);
+
+// With "ssh" on and a true "known_hosts" in the caller's mapping: the
+// configuration the ssh step returned must still say what the target is
+// listed under, "known_hosts_name", or point at the cleansed configuration's
+// own host and port. Raises ValueError otherwise, before anything connects
+// to the target. A caller without "known_hosts" sees no call at all.
+void require_target_listing(PyObject* callers_mapping, PyObject* cleansed, PyObject* replacement);
 
 }  // namespace sftp

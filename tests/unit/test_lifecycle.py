@@ -50,13 +50,12 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     result = FakeConfig(fakes.log, "sshvar", {"host": "inner", "port": "2022", "user": "bob", "password": "pw-2"})
     fakes.ssh_connect_result = result
     obj = cls({**GOOD_CONFIG, "ssh": ssh, "ssh_host": "jump"})
-    tail = fakes.log.calls[-5:]
+    tail = fakes.log.calls[-4:]
     assert [(c.name, c.args) for c in tail] == [
         ("var.attr", ("ssh",)),
         ("var.todict", ()),
         ("TavrelSSH", (tail[2].args[0],)),
         ("TavrelSSH.connect", ()),
-        ("var.attr", ("known_hosts",)),
     ]
     assert tail[2].args[0] == {**GOOD_CONFIG, "ssh": ssh, "ssh_host": "jump", "port": 22}
     assert tail[2].kwargs == {} and tail[3].kwargs == {}
@@ -72,23 +71,61 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
 
 
+PIN = "SHA256:" + "A" * 43
+PINNED = {**GOOD_CONFIG, "ssh": True, "host_key": [PIN], "timeout": "5"}
+
+
+def test_options_set_with_ssh_are_required_in_the_steps_result(fakes, cls):
+    obj = cls(dict(PINNED))
+    assert [(c.name, c.args[:1]) for c in fakes.log.calls[-6:]] == [
+        ("var.attr", ("ssh",)),
+        ("var.todict", ()),
+        ("TavrelSSH", (fakes.log.calls[-4].args[0],)),
+        ("TavrelSSH.connect", ()),
+        ("sshvar.attr", ("host_key",)),
+        ("sshvar.attr", ("timeout",)),
+    ]
+    assert obj._config is not fakes.configs[0]
+
+
 @pytest.mark.parametrize(
-    "returned, kept",
+    "returned, message",
     [
-        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, True),
-        ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, True),
-        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, False),
-        ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, False),
+        ({**GOOD_CONFIG, "timeout": "5"}, "^host_key is set, but .* does not carry it"),
+        ({**GOOD_CONFIG, "host_key": (PIN,), "timeout": 6}, "^timeout is set, but .* carries another value"),
+    ],
+    ids=["dropped", "changed"],
+)
+def test_an_option_lost_in_the_ssh_step_raises(fakes, cls, returned, message):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", returned)
+    with pytest.raises(ValueError, match=message):
+        cls(dict(PINNED))
+
+
+@pytest.mark.parametrize("option", [{"host_key": []}, {"host_key": PIN, "timeout": 0}])
+def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
+    with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
+        cls({**GOOD_CONFIG, "ssh": True, **option})
+    assert not any(n.startswith("TavrelSSH") or n.endswith("todict") for n in fakes.log.names())
+
+
+@pytest.mark.parametrize(
+    "returned, raised",
+    [
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, None),
+        ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, None),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, "points elsewhere and lacks known_hosts_name"),
+        ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, "does not carry it"),
     ],
     ids=["names the target", "same target", "target name lost", "known_hosts dropped"],
 )
-def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, kept):
+def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, raised):
     fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {"user": "bob", "password": "pw", **returned})
     config = {**GOOD_CONFIG, "ssh": True, "known_hosts": "/kh"}
-    if kept:
+    if raised is None:
         assert cls(config)._config is fakes.ssh_connect_result
     else:
-        with pytest.raises(ValueError, match="the ssh step returned lacks"):
+        with pytest.raises(ValueError, match=f"^known_hosts is set, but .* {raised}"):
             cls(config)
 
 
@@ -235,7 +272,7 @@ class PlainConfiguration:
         vars(self).update(entries)
 
 
-@pytest.mark.parametrize("unset", [None, "", [], (), "absent"])
+@pytest.mark.parametrize("unset", [None, "", "absent"])
 def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
     plain = cls(dict(GOOD_CONFIG))
     fakes.log.clear()
