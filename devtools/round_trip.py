@@ -6,8 +6,11 @@ against it; --via-jump starts a second one as a jump host and goes through it
 against a real server, through a real jump host with --jump-host; the
 passwords then come from the environment (SFTP_MAIN_PASSWORD,
 SFTP_MAIN_JUMP_PASSWORD) or from a prompt, never from the command line.
---host-key pins the server's key (the embedded server's own key is always
-pinned) and --timeout bounds every step. On a terminal each transfer shows a
+--key logs in with a private key file instead (its passphrase from
+SFTP_MAIN_KEY_PASSPHRASE or a prompt; a password only when the server asks
+for one as well). --host-key pins the server's key (the embedded server's
+own key is always pinned), --known-hosts checks it against a known_hosts
+file, and --timeout bounds every step. On a terminal each transfer shows a
 progress bar ("progress"); --size sets how much is sent, --atomic-upload
 uploads under a temporary name and moves it into place. A transfer that
 returns False has its reason printed from the module's log record.
@@ -35,6 +38,8 @@ from pathlib import Path
 PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
 JUMP_PASSWORD_ENV = "SFTP_MAIN_JUMP_PASSWORD"
 JUMP_PASSPHRASE_ENV = "SFTP_MAIN_JUMP_KEY_PASSPHRASE"
+KEY_PASSPHRASE_ENV = "SFTP_MAIN_KEY_PASSPHRASE"
+_MASKED_NAMES = ("password", "pwd", "passphrase", "key_file")
 DEMO_USER = "demo"
 JUMP_USER = "jump"
 _CHUNK = 1 << 20
@@ -172,7 +177,8 @@ def describe_tunnel(config: dict, through) -> str:
 
 def masked_config(config: dict) -> str:
     shown = ", ".join(
-        f"{key!r}: {'***'!r}" if "password" in key or "pwd" in key else f"{key!r}: {value!r}" for key, value in config.items()
+        f"{key!r}: {'***'!r}" if any(name in key for name in _MASKED_NAMES) else f"{key!r}: {value!r}"
+        for key, value in config.items()
     )
     return "{" + shown + "}"
 
@@ -329,6 +335,24 @@ def read_password(variable: str = PASSWORD_ENV, prompt: str = "SFTP password: ")
     return getpass.getpass(prompt)
 
 
+def read_key_passphrase(key_file: str) -> str | None:
+    """The key's passphrase from the environment, or a prompt when the key is encrypted."""
+    if os.environ.get(KEY_PASSPHRASE_ENV):
+        return os.environ[KEY_PASSPHRASE_ENV]
+    import paramiko
+
+    try:
+        paramiko.PKey.from_path(key_file)
+        return None
+    except (TypeError, paramiko.PasswordRequiredException):
+        pass  # encrypted: paramiko asks for a passphrase this way
+    except Exception:
+        return None  # the module itself says what is wrong with the file
+    if not sys.stdin.isatty():
+        raise SystemExit(f"round_trip: error: the key is encrypted: set {KEY_PASSPHRASE_ENV} or run from a terminal")
+    return getpass.getpass("key passphrase: ")
+
+
 def real_jump_config(args) -> dict:
     """The "ssh" entries for --jump-host: a key file, or a password from the environment or a prompt."""
     config = {"ssh": True, "ssh_host": args.jump_host, "ssh_user": args.jump_user or getpass.getuser()}
@@ -363,6 +387,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="the server's expected key: its SHA256:… fingerprint or public key line "
         "(repeat for several; get them with `ssh-keyscan HOST | ssh-keygen -lf -`)",
     )
+    parser.add_argument("--key", metavar="FILE", help="log in with this private key file instead of a password "
+                        f"(its passphrase from ${KEY_PASSPHRASE_ENV} or a prompt)")
+    parser.add_argument("--known-hosts", metavar="FILE", help="check the server's key against this known_hosts file")
     parser.add_argument("--timeout", metavar="SECONDS", help="time limit for connecting and for every operation")
     parser.add_argument("--via-jump", action="store_true", help="go through a second embedded server as the jump host")
     parser.add_argument("--jump-host", help="with --host: a real jump host to go through")
@@ -386,6 +413,8 @@ def main(argv=None) -> int:
         build_parser().error("--port and --user need --host")
     if args.host is None and args.host_key is not None:
         build_parser().error("--host-key needs --host (the embedded server's own key is pinned)")
+    if args.host is None and (args.key is not None or args.known_hosts is not None):
+        build_parser().error("--key and --known-hosts need --host")
     jump_options = (args.jump_host, args.jump_port, args.jump_user, args.jump_key, args.jump_host_key)
     if args.jump_host is None and any(option is not None for option in jump_options):
         build_parser().error("--jump-port, --jump-user, --jump-key and --jump-host-key need --jump-host")
@@ -415,8 +444,17 @@ def main(argv=None) -> int:
                 target += f" through {JUMP_USER}@{show_address(jump_server.host, jump_server.port)} (embedded jump host)"
         else:
             user = args.user or getpass.getuser()
-            password = read_password()
-            config = {"host": args.host, "user": user, "password": password}
+            if args.key is not None:
+                # The password goes along only when one is set: the server
+                # may want it after the key.
+                config = {"host": args.host, "user": user, "key_file": args.key,
+                          "key_passphrase": read_key_passphrase(args.key)}
+                if os.environ.get(PASSWORD_ENV):
+                    config["password"] = os.environ[PASSWORD_ENV]
+            else:
+                config = {"host": args.host, "user": user, "password": read_password()}
+            if args.known_hosts is not None:
+                config["known_hosts"] = args.known_hosts
             if args.port is not None:
                 config["port"] = args.port
             if args.host_key is not None:

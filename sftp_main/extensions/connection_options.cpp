@@ -33,6 +33,8 @@ constexpr std::size_t kFingerprintDigits = 43;
     throw PyErrorRaised{};
 }
 
+}  // namespace
+
 // configuration.<name>, or empty when the configuration has no such name.
 // An instance without `_config` has no options either: the plain connection
 // then fails where it always did, after making the SSH client.
@@ -45,6 +47,8 @@ OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
     check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
     return OwnedRef::steal(found);
 }
+
+namespace {
 
 std::string_view utf8_view(PyObject* text) {
     Py_ssize_t size = 0;
@@ -85,6 +89,8 @@ OwnedRef decode_base64(PyObject* text) {
     return unless_value_error([&] { return PyObject_VectorcallMethod(names.a2b_base64, arguments, 2, keywords.get()); });
 }
 
+}  // namespace
+
 OwnedRef sha256_digest(PyObject* blob) {
     OwnedRef hashlib = import_module("hashlib");
     OwnedRef hash = check(PyObject_CallMethodOneArg(hashlib.get(), names.sha256, blob));
@@ -105,6 +111,8 @@ OwnedRef fingerprint_text(PyObject* digest) {
     text.append(digits);
     return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+
+namespace {
 
 std::optional<HostKeyPin> fingerprint_pin(PyObject* text) {
     const std::string_view given = utf8_view(text);
@@ -225,21 +233,30 @@ OwnedRef parse_timeout(PyObject* value) {
 }
 
 // Of the host key algorithms paramiko offers, those of the pinned key lines
-// go first, so that a server with several keys shows a pinned one. The
-// fingerprints do not say their type: for those the order stays.
-void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>& pins) {
+// and of the keys known_hosts lists for the server go first, so that a
+// server with several keys shows a listed one. The fingerprints do not say
+// their type: for those the order stays.
+void prefer_pinned_key_types(PyObject* transport, const ConnectionOptions& options) {
     OwnedRef pinned = check(PySet_New(nullptr));
-    for (const HostKeyPin& pin : pins) {
-        if (!pin.key_type) {
-            continue;
-        }
-        check_status(PySet_Add(pinned.get(), pin.key_type.get()));
-        if (utf8_view(pin.key_type.get()) == "ssh-rsa") {
+    auto prefer = [&](PyObject* key_type) {
+        check_status(PySet_Add(pinned.get(), key_type));
+        if (utf8_view(key_type) == "ssh-rsa") {
             // An RSA key signs under these names as well.
             for (const char* algorithm : {"rsa-sha2-512", "rsa-sha2-256"}) {
                 OwnedRef name = check(PyUnicode_FromString(algorithm));
                 check_status(PySet_Add(pinned.get(), name.get()));
             }
+        }
+    };
+    for (const HostKeyPin& pin : options.pins) {
+        if (pin.key_type) {
+            prefer(pin.key_type.get());
+        }
+    }
+    if (options.known_hosts) {
+        OwnedRef listed = listed_key_types(options.known_hosts);
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(listed.get()); ++index) {
+            prefer(PyList_GET_ITEM(listed.get(), index));
         }
     }
     if (PySet_GET_SIZE(pinned.get()) == 0) {
@@ -377,20 +394,19 @@ PyObject* mismatch_class_for(PyObject* base) {
         "Host key for server %U does not match host_key: got %U (%S), expected %s%U; no credentials were sent",
         peer.get(), received.get(), key_name.get(), pins.size() > 1 ? "one of " : "", expected.get()));
 
-    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
-    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
-    PyObject* mismatch_class = mismatch_class_for(base.get());
-    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, peer.get(), server_key, Py_None, nullptr));
-    OwnedRef args = check(PyTuple_Pack(1, message.get()));
-    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
-    PyErr_SetRaisedException(error.release());
-    throw PyErrorRaised{};
+    raise_host_key_mismatch(module_globals, peer.get(), server_key, message.get());
 }
 
-void verify_host_key(PyObject* module_globals, PyObject* transport, const std::vector<HostKeyPin>& pins) {
+// With both "host_key" and "known_hosts", a key that either lists is
+// accepted; a key known_hosts marks @revoked never is.
+void verify_host_key(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
+    const std::vector<HostKeyPin>& pins = options.pins;
     OwnedRef server_key = call_method(transport, names.get_remote_server_key);
     OwnedRef blob = call_method(server_key.get(), names.asbytes);
     OwnedRef digest = sha256_digest(blob.get());
+    if (options.known_hosts) {
+        refuse_revoked_key(module_globals, server_key.get(), digest.get(), options.known_hosts);
+    }
     for (const HostKeyPin& pin : pins) {
         PyObject* mine = pin.blob ? pin.blob.get() : pin.digest.get();
         PyObject* theirs = pin.blob ? blob.get() : digest.get();
@@ -398,12 +414,32 @@ void verify_host_key(PyObject* module_globals, PyObject* transport, const std::v
             return;
         }
     }
+    if (options.known_hosts) {
+        OwnedRef pinned = check(PyList_New(0));
+        for (const HostKeyPin& pin : pins) {
+            check_status(PyList_Append(pinned.get(), pin.fingerprint.get()));
+        }
+        check_known_host(module_globals, server_key.get(), blob.get(), digest.get(), options.known_hosts, pinned.get());
+        return;
+    }
     raise_mismatch(module_globals, transport, server_key.get(), digest.get(), pins);
 }
 
 }  // namespace
 
-ConnectionOptions read_connection_options(PyObject* configuration_owner) {
+[[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
+                                          PyObject* message) {
+    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
+    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
+    PyObject* mismatch_class = mismatch_class_for(base.get());
+    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, hostname, server_key, Py_None, nullptr));
+    OwnedRef args = check(PyTuple_Pack(1, message));
+    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
+    PyErr_SetRaisedException(error.release());
+    throw PyErrorRaised{};
+}
+
+ConnectionOptions read_connection_options(PyObject* module_globals, PyObject* configuration_owner) {
     ConnectionOptions options;
     if (OwnedRef host_key = optional_setting(configuration_owner, names.host_key)) {
         options.pins = parse_host_key(host_key.get());
@@ -411,6 +447,8 @@ ConnectionOptions read_connection_options(PyObject* configuration_owner) {
     if (OwnedRef timeout = optional_setting(configuration_owner, names.timeout)) {
         options.timeout = parse_timeout(timeout.get());
     }
+    options.key_login = read_key_login(module_globals, configuration_owner);
+    options.known_hosts = read_known_hosts(module_globals, configuration_owner);
     return options;
 }
 
@@ -451,7 +489,7 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
             check_status(PyObject_SetAttr(transport, limit, options.timeout.get()));
         }
     }
-    prefer_pinned_key_types(transport, options.pins);
+    prefer_pinned_key_types(transport, options);
     if (options.timeout) {
         OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
         PyObject* arguments[] = {transport, options.timeout.get()};
@@ -460,8 +498,8 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     } else {
         call_method(transport, names.start_client);
     }
-    if (!options.pins.empty()) {
-        verify_host_key(module_globals, transport, options.pins);
+    if (!options.pins.empty() || options.known_hosts) {
+        verify_host_key(module_globals, transport, options);
     }
 }
 

@@ -20,6 +20,7 @@ struct GuardedOption {
 const GuardedOption kGuardedOptions[] = {
     {&Names::host_key, host_key_identity},
     {&Names::timeout, timeout_seconds},
+    {&Names::known_hosts, known_hosts_path},
     {&Names::atomic_upload, transfers::atomic_upload_switch},
 };
 

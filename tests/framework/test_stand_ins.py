@@ -136,7 +136,7 @@ def test_var_pickles():
     assert restored.missing is None
 
 
-@pytest.mark.parametrize("key", ["password", "ssh_password", "ssh_rsa_pwd", "Password", "db_pwd_old"])
+@pytest.mark.parametrize("key", ["password", "ssh_password", "ssh_rsa_pwd", "Password", "db_pwd_old", "key_passphrase"])
 def test_var_repr_masks_password_values(key):
     secret = "hunter2-" + key
     var = TavrelVar(host="example", **{key: secret})

@@ -13,6 +13,7 @@ import base64
 import collections.abc
 import hashlib
 import socket
+import subprocess
 import sys
 import types
 
@@ -457,6 +458,45 @@ def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
             assert obj._sftp is fake.client
 
     before, after, grown = measure(call, [obj, fake.client, server_key, server_key.blob], calls)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+@pytest.fixture(scope="module")
+def key_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("keys")
+    for name, options in {"ed25519": ["-t", "ed25519", "-N", ""], "rsa": ["-t", "rsa", "-b", "1024", "-m", "PEM", "-N", "right"]}.items():
+        subprocess.run(["ssh-keygen", "-q", *options, "-f", str(folder / name)], check=True)
+    return folder
+
+
+@pytest.mark.parametrize("case", ["key file", "wrong passphrase", "listed", "not listed", "revoked"])
+def test_key_login_and_known_hosts_keep_counts_and_memory(monkeypatch, key_files, tmp_path, case):
+    fake, server_key = fake_with_options(monkeypatch)
+    key_type, encoded = (key_files / "ed25519.pub").read_text().split()[:2]
+    server_key.blob = base64.b64decode(encoded)
+    fake.module.Transport.auth_publickey = lambda self, username, key: []
+    for name in ("PKey", "PasswordRequiredException", "AuthenticationException", "SSHException", "HostKeys", "hostkeys"):
+        setattr(fake.module, name, getattr(paramiko, name))
+    host = text("files.example")
+    listing = {"listed": host, "not listed": "elsewhere", "revoked": f"{host} {key_type} {encoded}\n@revoked *"}
+    known_hosts = tmp_path / "known_hosts"
+    known_hosts.write_text(f"{listing.get(case, host)} {key_type} {encoded}\n")
+    options = {
+        "key file": {"key_file": str(key_files / "ed25519")},
+        "wrong passphrase": {"key_file": str(key_files / "rsa"), "key_passphrase": text("wrong")},
+    }.get(case, {"known_hosts": str(known_hosts)})
+    obj = Cls({**good_config(), "host": host, **options})
+    if case == "wrong passphrase":
+        call = raises(obj._connect, ValueError)
+    elif case in ("not listed", "revoked"):
+        call = raises(obj._connect, paramiko.SSHException)
+    else:
+
+        def call():
+            assert obj._connect() is None
+
+    before, after, grown = measure(call, [obj, fake.client, host], scaled(2_000))
     assert after == before
     assert grown < MEMORY_BOUND
 

@@ -64,7 +64,8 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     fakes.log.clear()
     obj._connect()
     assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
-        "host_key", "timeout", "atomic_upload", "progress", "host", "port", "user", "password"
+        "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "atomic_upload", "progress",
+        "host", "port", "user", "password"
     ]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
@@ -113,6 +114,26 @@ def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
     with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
         cls({**GOOD_CONFIG, "ssh": True, **option})
     assert not any(n.startswith("TavrelSSH") or n.endswith("todict") for n in fakes.log.names())
+
+
+@pytest.mark.parametrize(
+    "returned, raised",
+    [
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, None),
+        ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, None),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, "points elsewhere and lacks known_hosts_name"),
+        ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, "does not carry it"),
+    ],
+    ids=["names the target", "same target", "target name lost", "known_hosts dropped"],
+)
+def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, raised):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {"user": "bob", "password": "pw", **returned})
+    config = {**GOOD_CONFIG, "ssh": True, "known_hosts": "/kh"}
+    if raised is None:
+        assert cls(config)._config is fakes.ssh_connect_result
+    else:
+        with pytest.raises(ValueError, match=f"^known_hosts is set, but .* {raised}"):
+            cls(config)
 
 
 def test_ssh_mapping_is_handed_over_unchanged(fakes, cls):
@@ -215,6 +236,9 @@ def test_connect_call_sequence(fakes, cls):
     assert calls(fakes.log) == [
         ("var.attr", ("host_key",), {}),
         ("var.attr", ("timeout",), {}),
+        ("var.attr", ("key_file",), {}),
+        ("var.attr", ("key_passphrase",), {}),
+        ("var.attr", ("known_hosts",), {}),
         ("var.attr", ("atomic_upload",), {}),
         ("var.attr", ("progress",), {}),
         ("paramiko.SSHClient", (), {}),
@@ -229,7 +253,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[6].args[0] is p.policies[0]
+    assert fakes.log.calls[9].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
