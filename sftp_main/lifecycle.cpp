@@ -9,6 +9,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/tcp_no_delay.hpp"
 
 namespace sftp {
 
@@ -114,6 +115,7 @@ void open_connection(const Invocation& call, Server& server) {
     OwnedRef transport_class = paramiko_attribute(call, names.Transport);
     OwnedRef address = transport_endpoint(self, options, server);
     OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
+    disable_nagle(transport.get(), address.get());
 
     // The transport is already connected to the server and runs a thread of
     // its own. Nothing keeps it once this call has failed, so end it here
