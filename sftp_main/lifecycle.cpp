@@ -115,13 +115,13 @@ void open_connection(const Invocation& call, Server& server) {
     OwnedRef transport_class = paramiko_attribute(call, names.Transport);
     OwnedRef address = transport_endpoint(self, options, server);
     OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
-    disable_nagle(transport.get(), address.get());
 
     // The transport is already connected to the server and runs a thread of
     // its own. Nothing keeps it once this call has failed, so end it here
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
+        disable_nagle(transport.get(), address.get());
         authenticate_and_open_sftp(call, transport.get(), options, server);
     } catch (const PyErrorRaised&) {
         PendingError original;
