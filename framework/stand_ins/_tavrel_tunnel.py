@@ -204,7 +204,9 @@ class Tunnel:
             self._first_channel.close()
             raise
         self.port: int = self._listener.getsockname()[1]
-        self._acceptor = threading.Thread(target=self._accept_loop, name=f"tavrel-tunnel-{self.port}-accept", daemon=True)
+        self._acceptor = threading.Thread(
+            target=self._accept_loop, name=f"tavrel-tunnel-{self.port}-accept", daemon=True
+        )
         self._acceptor.start()
 
     @property

@@ -141,10 +141,11 @@ class _JumpSettings:
             text = f"'ssh_rsa': cannot read the private key file ({error.strerror or error})"
             raise OSError(error.errno, text, error.filename) from error
         except (paramiko.SSHException, ValueError, TypeError) as error:
+            where = f"the private key file {self.key_file!r}"
             if passphrase is None:
-                problem = f"'ssh_rsa': cannot load the private key file {self.key_file!r}; if it is encrypted, set 'ssh_rsa_pwd'"
+                problem = f"'ssh_rsa': cannot load {where}; if it is encrypted, set 'ssh_rsa_pwd'"
             else:
-                problem = f"'ssh_rsa', 'ssh_rsa_pwd': cannot load the private key file {self.key_file!r} with that passphrase"
+                problem = f"'ssh_rsa', 'ssh_rsa_pwd': cannot load {where} with that passphrase"
             raise ValueError(f"{problem} ({error})") from error
 
 
