@@ -10,6 +10,8 @@
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
 #include "sftp_main/extensions/tcp_no_delay.hpp"
+#include "sftp_main/extensions/ssh_step_guard.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
 
 namespace sftp {
 
@@ -82,7 +84,9 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
+        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
         OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        guard.require_carried_by(replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();
@@ -103,6 +107,7 @@ void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
     // Checked before anything is made, so that a bad value leaves nothing behind.
     const ConnectionOptions options = read_connection_options(self);
+    const transfers::TransferOptions transfer_options = transfers::read_transfer_options(self);
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
     check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
@@ -122,7 +127,8 @@ void open_connection(const Invocation& call, Server& server) {
     // error, never one from the close.
     try {
         disable_nagle(transport.get(), address.get());
-        authenticate_and_open_sftp(call, transport.get(), options, server);
+        OwnedRef sftp = authenticate_and_open_sftp(call, transport.get(), options, server);
+        transfers::remember(sftp.get(), transfer_options, options.timeout.get());
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {

@@ -50,6 +50,7 @@
     /* the opt-in connection options, and what checking them calls */                       \
     X(host_key, "host_key")                                                                 \
     X(timeout, "timeout")                                                                   \
+    X(atomic_upload, "atomic_upload")                                                       \
     X(banner_timeout, "banner_timeout")                                                     \
     X(handshake_timeout, "handshake_timeout")                                               \
     X(auth_timeout, "auth_timeout")                                                         \

@@ -5,8 +5,11 @@
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/names.hpp"
+#include "sftp_main/extensions/opted_transfers.hpp"
 #include "sftp_main/extensions/staged_download.hpp"
+#include "sftp_main/extensions/transfer_log.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/names.hpp"
 
 #include <algorithm>
 #include <array>
@@ -71,10 +74,11 @@ OwnedRef interrupt_in_chain(PyObject* error, PyObject* handled) {
     return OwnedRef();
 }
 
-// Transfers report an ordinary failure as False and drop it; interrupts and
-// exits still propagate, also when the client wrapped one in its own error.
+// Transfers report an ordinary failure as False, and log why; interrupts
+// and exits still propagate, also when the client wrapped one in its own
+// error.
 template <typename Transfer>
-OwnedRef reporting_outcome(Transfer&& transfer) {
+OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
     try {
         transfer();
         return OwnedRef::take(Py_True);
@@ -88,25 +92,51 @@ OwnedRef reporting_outcome(Transfer&& transfer) {
             PyErr_SetRaisedException(interrupt.release());
             throw;
         }
+        transfer_log::log_returned_false(call, failure.get());
         return OwnedRef::take(Py_False);
     }
 }
 
-OwnedRef upload(const Invocation& call) {
-    return reporting_outcome([&] { call_client(call); });
+// The progress callable the caller set for `client`, or empty.
+OwnedRef progress_for(const transfers::ClientRecord* record) {
+    return record != nullptr ? transfers::progress_of(*record) : OwnedRef();
 }
 
-OwnedRef download(const Invocation& call) {
-    return reporting_outcome([&] {
+OwnedRef upload(const Invocation& call) {
+    return reporting_outcome(call, [&] {
         OwnedRef client = attribute(call.self(), names._sftp);
-        std::optional<StagedDownload> staged = StagedDownload::prepare(call.argument(2));
-        if (!staged) {
+        const transfers::ClientRecord* record = transfers::record_of(client.get());
+        if (record == nullptr) {
             call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
             return;
         }
-        PyObject* arguments[] = {call.self(), call.argument(1), staged->path()};
-        call_client(client.get(), call.client_method(), arguments, 3);
-        staged->commit();
+        const bool atomic = record->atomic_upload;
+        OwnedRef progress = progress_for(record);
+        clients::CallGuard one_at_a_time(client.get());
+        if (atomic) {
+            transfers::put_atomically(client.get(), call.argument(1), call.argument(2), progress.get());
+        } else {
+            transfers::transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
+        }
+    });
+}
+
+OwnedRef download(const Invocation& call) {
+    return reporting_outcome(call, [&] {
+        OwnedRef client = attribute(call.self(), names._sftp);
+        OwnedRef progress = progress_for(transfers::record_of(client.get()));
+        std::optional<StagedDownload> staged = StagedDownload::prepare(call.argument(2));
+        PyObject* destination = staged ? staged->path() : call.argument(2);
+        if (progress) {
+            clients::CallGuard one_at_a_time(client.get());
+            transfers::transfer(client.get(), call.client_method(), call.argument(1), destination, progress.get());
+        } else {
+            PyObject* arguments[] = {call.self(), call.argument(1), destination};
+            call_client(client.get(), call.client_method(), arguments, 3);
+        }
+        if (staged) {
+            staged->commit();
+        }
     });
 }
 

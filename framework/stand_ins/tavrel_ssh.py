@@ -177,9 +177,7 @@ def _timeout(value):
 
 
 def _pins(value):
-    # As for the module's own "host_key": a false value pins nothing.
-    if not value:
-        return None
-    from _tavrel_host_key import PinnedKeys
+    # As for the module's own "host_key": an empty list is malformed.
+    from _tavrel_host_key import pins_from_setting
 
-    return PinnedKeys("ssh_host_key", value)
+    return pins_from_setting("ssh_host_key", value)

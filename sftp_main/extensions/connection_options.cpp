@@ -4,6 +4,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,7 +19,7 @@ namespace {
 constexpr const char* kHostKeyForms =
     "host_key must be an OpenSSH SHA256 fingerprint (\"SHA256:\" and base64 without padding, as "
     "ssh-keygen -lf prints it), a public key line (\"ssh-ed25519 AAAA... comment\", as in a .pub file, "
-    "or after the host name as ssh-keyscan prints it), or a list or tuple of these";
+    "or after the host name as ssh-keyscan prints it), or a non-empty list or tuple of these";
 
 constexpr const char* kTimeoutForm =
     "timeout must be a positive number of seconds: an int or a float, or the text of one";
@@ -176,9 +177,12 @@ HostKeyPin parse_pin(PyObject* item) {
     return std::move(*pin);
 }
 
+// None, False and the empty text leave the option unset. Every other value
+// must pin at least one key: an empty list (say, filtered from a file that
+// came out empty) would otherwise turn the check off without a word.
 std::vector<HostKeyPin> parse_host_key(PyObject* value) {
     std::vector<HostKeyPin> pins;
-    if (!check_status(PyObject_IsTrue(value))) {
+    if (value == Py_None || value == Py_False || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0)) {
         return pins;
     }
     if (!PyList_Check(value) && !PyTuple_Check(value)) {
@@ -186,6 +190,9 @@ std::vector<HostKeyPin> parse_host_key(PyObject* value) {
         return pins;
     }
     OwnedRef items = check(PySequence_Tuple(value));
+    if (PyTuple_GET_SIZE(items.get()) == 0) {
+        reject(kHostKeyForms, value);
+    }
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(items.get()); ++index) {
         pins.push_back(parse_pin(PyTuple_GET_ITEM(items.get(), index)));
     }
@@ -255,6 +262,55 @@ void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>&
     check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
 }
 
+// Runs `step`; an ordinary exception from it is dropped, anything else
+// (Ctrl-C) goes on.
+template <typename Step>
+void unless_exception(Step&& step) {
+    try {
+        step();
+    } catch (const PyErrorRaised&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+}
+
+// A log channel that records nothing, for a transport the module is ending.
+OwnedRef muted_log_channel() {
+    OwnedRef name = check(PyUnicode_FromString("sftp_main.stopped_transport"));
+    OwnedRef logging = import_module("logging");
+    OwnedRef logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+    check(PyObject_CallMethod(logger.get(), "setLevel", "i", 51));  // above CRITICAL
+    return name;
+}
+
+// The transport's thread is still waiting for the server's banner or key
+// exchange. Closing the socket under it would make it fail on a dead
+// descriptor; the socket is shut down instead, which ends its read at once,
+// and the thread is joined. paramiko logs any end of its banner read as an
+// error with a traceback, so what it logs about an end that the module
+// caused goes to a channel that records nothing.
+void stop_unfinished_session(PyObject* transport, PyObject* timeout) {
+    unless_exception([&] {
+        OwnedRef channel = muted_log_channel();
+        check(PyObject_CallMethod(transport, "set_log_channel", "O", channel.get()));
+    });
+    unless_exception([&] {
+        OwnedRef sock = check(PyObject_GetAttrString(transport, "sock"));
+        OwnedRef socket_module = import_module("socket");
+        OwnedRef both_ways = check(PyObject_GetAttrString(socket_module.get(), "SHUT_RDWR"));
+        check(PyObject_CallMethod(sock.get(), "shutdown", "O", both_ways.get()));
+    });
+    unless_exception([&] { check(PyObject_CallMethod(transport, "join", "O", timeout)); });
+    // The key exchange's own timer would otherwise keep a thread (one that
+    // holds up the interpreter's exit) until paramiko's limit.
+    unless_exception([&] {
+        OwnedRef packetizer = check(PyObject_GetAttrString(transport, "packetizer"));
+        check(PyObject_CallMethod(packetizer.get(), "complete_handshake", nullptr));
+    });
+}
+
 // start_client(timeout=…) returns quietly when its time is up; the session
 // is of no use then.
 void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
@@ -264,6 +320,7 @@ void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
     }
     OwnedRef done = OwnedRef::steal(found);
     if (!check_status(PyObject_IsTrue(done.get()))) {
+        stop_unfinished_session(transport, timeout);
         PyErr_Format(PyExc_TimeoutError, "the SSH key exchange did not finish within the timeout of %S s", timeout);
         throw PyErrorRaised{};
     }
@@ -357,6 +414,20 @@ ConnectionOptions read_connection_options(PyObject* configuration_owner) {
     return options;
 }
 
+OwnedRef host_key_identity(PyObject* value) {
+    const std::vector<HostKeyPin> pins = parse_host_key(value);
+    if (pins.empty()) {
+        return {};
+    }
+    OwnedRef fingerprints = check(PyFrozenSet_New(nullptr));
+    for (const HostKeyPin& pin : pins) {
+        check_status(PySet_Add(fingerprints.get(), pin.fingerprint.get()));
+    }
+    return fingerprints;
+}
+
+OwnedRef timeout_seconds(PyObject* value) { return parse_timeout(value); }
+
 OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const ConnectionOptions& options) {
     OwnedRef port_number = check(PyNumber_Long(port_text));
     OwnedRef address = check(PyTuple_Pack(2, host_text, port_number.get()));
@@ -368,7 +439,15 @@ OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Con
 
 void start_verified_session(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
     if (options.timeout) {
-        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout, names.auth_timeout, names.channel_timeout}) {
+        // The module's own deadline ends a silent start, always with its
+        // TimeoutError: paramiko's limits on the banner and the key exchange,
+        // which would race it with errors of their own, are set well past it.
+        const double seconds = PyFloat_AS_DOUBLE(options.timeout.get());
+        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::max(seconds, 5.0)));
+        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, backstop.get()));
+        }
+        for (PyObject* limit : {names.auth_timeout, names.channel_timeout}) {
             check_status(PyObject_SetAttr(transport, limit, options.timeout.get()));
         }
     }

@@ -27,10 +27,18 @@ struct ConnectionOptions {
 };
 
 // Reads and checks `configuration.host_key` and `configuration.timeout`. A
-// missing attribute or a false value leaves an option unset (except that
-// zero and False are rejected as a timeout); a malformed value raises
-// ValueError naming the option and the accepted forms.
+// missing attribute leaves an option unset, and so do None, False and the
+// empty text as a host key, and a false value other than zero and False as
+// a timeout; a malformed value (an empty list of host keys among them)
+// raises ValueError naming the option and the accepted forms.
 ConnectionOptions read_connection_options(PyObject* configuration_owner);
+
+// One option's value in its checked form, by which two configurations are
+// compared: empty when the value leaves the option unset, ValueError as
+// above when it is malformed. The host keys as a frozenset of their
+// fingerprints; the timeout as a float.
+OwnedRef host_key_identity(PyObject* value);
+OwnedRef timeout_seconds(PyObject* value);
 
 // socket.create_connection((host, int(port)), timeout), from the text forms
 // of host and port: the TCP connect bounded.

@@ -247,6 +247,9 @@ _ED25519_TEXT = base64.b64encode(_ED25519_BLOB).decode()
         ("ssh_host_key", "ssh-ed25519 not-base64!"),
         ("ssh_host_key", f"ssh-rsa {_ED25519_TEXT}"),  # the line's type is not the key's
         ("ssh_host_key", [""]),
+        ("ssh_host_key", []),
+        ("ssh_host_key", ()),
+        ("ssh_host_key", 0),
         ("ssh_host_key", [f"ssh-ed25519 {_ED25519_TEXT}", 7]),
         ("timeout", 0),
         ("timeout", -1.5),

@@ -227,6 +227,19 @@ def config_case(path, module_globals):
         # The module's side of the call; a jump host per call is not what is counted here.
         module_globals("TavrelSSH", HandBack)
         return returns(lambda: type(Cls(config)), Cls), [config, *values]
+    if path in ("options kept through TavrelSSH", "pin dropped by TavrelSSH"):
+        config.update(ssh=True, host_key=["SHA256:" + "A" * 43], timeout="5")
+        values = list(config.values())
+        if path == "options kept through TavrelSSH":
+            module_globals("TavrelSSH", HandBack)
+            return returns(lambda: type(Cls(config)), Cls), [config, *values]
+
+        class DropsThePin(HandBack):
+            def connect(self):
+                return TavrelVar(**{name: value for name, value in self.mapping.items() if name != "host_key"})
+
+        module_globals("TavrelSSH", DropsThePin)
+        return raises(lambda: Cls(config), ValueError), [config, *values]
     if path == "missing values":
         del config["password"]
         return raises(lambda: Cls(config), Exception), [config, *values]
@@ -276,6 +289,8 @@ def config_case(path, module_globals):
 CONFIG_PATHS = [
     "construct",
     "construct through TavrelSSH",
+    "options kept through TavrelSSH",
+    "pin dropped by TavrelSSH",
     "missing values",
     "None as configuration",
     "TavrelLog raises",
@@ -370,8 +385,17 @@ def fake_with_options(monkeypatch):
             pass
 
     class Transport(fake.module.Transport):
+        silent = False
+        sock = packetizer = types.SimpleNamespace(shutdown=lambda how: None, complete_handshake=lambda: None)
+
         def start_client(self, timeout=None):
-            self.initial_kex_done = True
+            self.initial_kex_done = not self.silent
+
+        def set_log_channel(self, name):
+            pass
+
+        def join(self, timeout=None):
+            pass
 
         def get_remote_server_key(self):
             return server_key
@@ -402,7 +426,9 @@ def fake_with_options(monkeypatch):
     return fake, server_key
 
 
-@pytest.mark.parametrize("case", ["pinned", "key line and timeout", "wrong key", "malformed host_key", "malformed timeout"])
+@pytest.mark.parametrize(
+    "case", ["pinned", "key line and timeout", "wrong key", "malformed host_key", "malformed timeout", "silent server"]
+)
 def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
     fake, server_key = fake_with_options(monkeypatch)
     right = fingerprint_of(server_key.blob)
@@ -413,11 +439,15 @@ def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
         "wrong key": {"host_key": "SHA256:" + "A" * 43},
         "malformed host_key": {"host_key": "SHA256:nope"},
         "malformed timeout": {"timeout": -1},
+        "silent server": {"timeout": 0.5},
     }[case]
     obj = Cls({**good_config(), **options})
     calls = CALLS
     if case.startswith("malformed"):
         call = raises(obj._connect, ValueError)
+    elif case == "silent server":
+        monkeypatch.setattr(fake.module.Transport, "silent", True)
+        call = raises(obj._connect, TimeoutError)
     elif case == "wrong key":
         call = raises(obj._connect, paramiko.BadHostKeyException)
     else:

@@ -7,6 +7,7 @@ traceback can hold one.
 
 from __future__ import annotations
 
+import importlib.util
 import logging
 import os
 import secrets
@@ -186,3 +187,18 @@ def test_round_trip_program_prints_no_password(live, right_password):
     assert password not in process.stderr
     if not right_password:
         assert "AuthenticationException" in process.stderr
+
+
+def test_the_benchmark_servers_take_their_password_off_the_command_line(live, monkeypatch):
+    # The benchmark's jump host forwards to loopback ports for whoever logs
+    # in, and every local user can read a process's command line.
+    monkeypatch.setattr(sys, "path", list(sys.path))  # the benchmark adds its own directory
+    spec = importlib.util.spec_from_file_location("sftp_main_bench_run", live.devtools.parent / "bench" / "run.py")
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    with bench.ServerProcess("forwarding") as jump:
+        command_line = open(f"/proc/{jump.process.pid}/cmdline", "rb").read()
+        client = Cls({"host": jump.host, "port": jump.port, "user": bench.USER, "password": bench.PASSWORD})
+        client._connect()
+        client._close()
+    assert bench.PASSWORD.encode() not in command_line and b"serve.py" in command_line

@@ -64,10 +64,56 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
 
     fakes.log.clear()
     obj._connect()
-    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host_key", "timeout", "host", "port", "user", "password"]
+    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
+        "host_key", "timeout", "atomic_upload", "progress", "host", "port", "user", "password"
+    ]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
+
+
+PIN = "SHA256:" + "A" * 43
+PINNED = {**GOOD_CONFIG, "ssh": True, "host_key": [PIN], "timeout": "5"}
+
+
+def test_options_set_with_ssh_are_required_in_the_steps_result(fakes, cls):
+    obj = cls(dict(PINNED))
+    assert [(c.name, c.args[:1]) for c in fakes.log.calls[-6:]] == [
+        ("var.attr", ("ssh",)),
+        ("var.todict", ()),
+        ("TavrelSSH", (fakes.log.calls[-4].args[0],)),
+        ("TavrelSSH.connect", ()),
+        ("sshvar.attr", ("host_key",)),
+        ("sshvar.attr", ("timeout",)),
+    ]
+    assert obj._config is not fakes.configs[0]
+
+
+@pytest.mark.parametrize(
+    "returned, message",
+    [
+        ({**GOOD_CONFIG, "timeout": "5"}, "^host_key is set, but .* does not carry it"),
+        ({**GOOD_CONFIG, "host_key": (PIN,), "timeout": 6}, "^timeout is set, but .* carries another value"),
+    ],
+    ids=["dropped", "changed"],
+)
+def test_an_option_lost_in_the_ssh_step_raises(fakes, cls, returned, message):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", returned)
+    with pytest.raises(ValueError, match=message):
+        cls(dict(PINNED))
+
+
+def test_atomic_upload_lost_in_the_ssh_step_raises(fakes, cls):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", GOOD_CONFIG)
+    with pytest.raises(ValueError, match="^atomic_upload is set, but .* does not carry it"):
+        cls({**GOOD_CONFIG, "ssh": True, "atomic_upload": True})
+
+
+@pytest.mark.parametrize("option", [{"host_key": []}, {"host_key": PIN, "timeout": 0}])
+def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
+    with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
+        cls({**GOOD_CONFIG, "ssh": True, **option})
+    assert not any(n.startswith("TavrelSSH") or n.endswith("todict") for n in fakes.log.names())
 
 
 def test_ssh_mapping_is_handed_over_unchanged(fakes, cls):
@@ -170,6 +216,8 @@ def test_connect_call_sequence(fakes, cls):
     assert calls(fakes.log) == [
         ("var.attr", ("host_key",), {}),
         ("var.attr", ("timeout",), {}),
+        ("var.attr", ("atomic_upload",), {}),
+        ("var.attr", ("progress",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -182,7 +230,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[4].args[0] is p.policies[0]
+    assert fakes.log.calls[6].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
@@ -210,7 +258,7 @@ class PlainConfiguration:
         vars(self).update(entries)
 
 
-@pytest.mark.parametrize("unset", [None, "", [], (), "absent"])
+@pytest.mark.parametrize("unset", [None, "", "absent"])
 def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
     plain = cls(dict(GOOD_CONFIG))
     fakes.log.clear()
