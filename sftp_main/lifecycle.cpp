@@ -9,6 +9,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/tcp_no_delay.hpp"
 #include "sftp_main/extensions/ssh_step_guard.hpp"
 #include "sftp_main/extensions/transfer_options.hpp"
 
@@ -130,6 +131,7 @@ void open_connection(const Invocation& call, Server& server) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
+        disable_nagle(transport.get(), address.get());
         OwnedRef sftp = authenticate_and_open_sftp(call, transport.get(), options, server);
         transfers::remember(sftp.get(), transfer_options, options.timeout.get());
     } catch (const PyErrorRaised&) {

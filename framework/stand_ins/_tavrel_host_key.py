@@ -33,20 +33,27 @@ def fingerprint_of(blob: bytes) -> str:
 
 
 class HostKeyMismatch(paramiko.BadHostKeyException):
-    """The server showed a key that no pin accepts; names both fingerprints."""
+    """The server showed a key that no pin accepts; names both fingerprints.
 
-    def __init__(self, hostname: str, got_key: paramiko.PKey, expected: tuple[str, ...]):
+    Worded as sftp_main words a mismatch of "host_key", the jump host's
+    ``host:port`` as ``hostname``.
+    """
+
+    def __init__(self, hostname: str, got_key: paramiko.PKey, expected: tuple[str, ...], setting: str = "ssh_host_key"):
         paramiko.SSHException.__init__(self, hostname, got_key, expected)
         self.hostname = hostname
         self.key = got_key
         self.expected_key = None
         self.expected_fingerprints = expected
         self.received_fingerprint = fingerprint_of(got_key.asbytes())
+        self.setting = setting
 
     def __str__(self) -> str:
+        choice = "one of " if len(self.expected_fingerprints) > 1 else ""
         return (
-            f"host key for server {self.hostname!r} does not match: "
-            f"received {self.received_fingerprint}, expected {' or '.join(self.expected_fingerprints)}"
+            f"Host key for jump host {self.hostname} does not match {self.setting}: "
+            f"got {self.received_fingerprint} ({self.key.get_name()}), "
+            f"expected {choice}{', '.join(self.expected_fingerprints)}; no credentials were sent"
         )
 
 
@@ -105,7 +112,7 @@ class PinnedKeys:
 
     def check(self, hostname: str, key: paramiko.PKey) -> None:
         if fingerprint_of(key.asbytes()) not in self.fingerprints:
-            raise HostKeyMismatch(hostname, key, self.fingerprints)
+            raise HostKeyMismatch(hostname, key, self.fingerprints, self.name)
 
 
 def pins_from_setting(name: str, value) -> PinnedKeys | None:

@@ -50,7 +50,7 @@ def _through_jump_host(mapping):
     settings = _JumpSettings(mapping)
     client = settings.login()
     try:
-        tunnel = Tunnel(client, settings.destination, settings.timeout)
+        tunnel = Tunnel(client, settings.destination, settings.timeout, settings.label)
     except BaseException:
         client.close()
         raise
@@ -88,15 +88,20 @@ class _JumpSettings:
             raise ValueError(f"'host' must be a host name or address to reach through the jump host, not {target!r}")
         self.destination = (target.removeprefix("[").removesuffix("]"), _port(mapping, "port"))
 
+    @property
+    def label(self):
+        from _tavrel_tunnel import address_text
+
+        return address_text(self.host, self.port)
+
     def login(self):
         """The jump host's client, logged in; closed again when any step fails."""
-        import paramiko
+        import functools
 
-        # Whatever type the file holds, as paramiko reads it.
-        passphrase = self.key_passphrase
-        if isinstance(passphrase, str):
-            passphrase = passphrase.encode("utf-8")
-        key = None if self.key_file is None else paramiko.PKey.from_path(self.key_file, passphrase)
+        import paramiko
+        from _tavrel_tunnel import JumpTransport
+
+        key = self._key()
         client = paramiko.SSHClient()
         client.set_missing_host_key_policy(_jump_policy(self))
         try:
@@ -112,11 +117,36 @@ class _JumpSettings:
                 channel_timeout=self.timeout,
                 allow_agent=False,
                 look_for_keys=False,
+                transport_factory=functools.partial(JumpTransport, jump_host=self.label),
             )
         except BaseException:
             client.close()
             raise
         return client
+
+    def _key(self):
+        """The private key in "ssh_rsa", or None; an error names the setting that is wrong."""
+        if self.key_file is None:
+            return None
+        import paramiko
+
+        # Whatever type the file holds, as paramiko reads it.
+        passphrase = self.key_passphrase
+        if isinstance(passphrase, str):
+            passphrase = passphrase.encode("utf-8")
+        try:
+            return paramiko.PKey.from_path(self.key_file, passphrase)
+        except OSError as error:
+            # The same kind of OSError (FileNotFoundError, PermissionError...).
+            text = f"'ssh_rsa': cannot read the private key file ({error.strerror or error})"
+            raise OSError(error.errno, text, error.filename) from error
+        except (paramiko.SSHException, ValueError, TypeError) as error:
+            where = f"the private key file {self.key_file!r}"
+            if passphrase is None:
+                problem = f"'ssh_rsa': cannot load {where}; if it is encrypted, set 'ssh_rsa_pwd'"
+            else:
+                problem = f"'ssh_rsa', 'ssh_rsa_pwd': cannot load {where} with that passphrase"
+            raise ValueError(f"{problem} ({error})") from error
 
 
 def _port(mapping, name):
@@ -169,7 +199,7 @@ def _jump_policy(settings):
     from _tavrel_host_key import PinPolicy
 
     if settings.pins is not None or settings.known_hosts is None:
-        return PinPolicy(settings.host, settings.pins)
+        return PinPolicy(settings.label, settings.pins)
     from _tavrel_known_hosts import KnownHostsPolicy, listed_name
 
     return KnownHostsPolicy(settings.known_hosts, listed_name(settings.host, settings.port))

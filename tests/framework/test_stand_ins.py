@@ -1,11 +1,17 @@
 """The three framework stand-ins installed with the package."""
 
 import base64
+import contextlib
 import copy
 import importlib.metadata
 import logging
+import os
 import pickle
+import resource
+import socket
+import time
 
+import paramiko
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -16,6 +22,7 @@ import tavrel_var
 from tavrel_log import TavrelLog
 from tavrel_ssh import TavrelSSH
 from tavrel_var import TavrelVar
+from _tavrel_tunnel import MAX_LINKS, Tunnel
 
 
 @pytest.mark.parametrize("module", [tavrel_log, tavrel_ssh, tavrel_var])
@@ -289,3 +296,125 @@ def test_each_stand_in_loads_without_the_others(run_python):
     lines = result.stdout.splitlines()
     assert "tavrel_var" in lines[0]
     assert lines[1] == "['paramiko', 'tavrel_log', 'tavrel_ssh']"
+
+
+def key_file_mapping(tmp_path, passphrase):
+    key_file = tmp_path / "jump_key"
+    paramiko.ECDSAKey.generate().write_private_key_file(str(key_file), password="the right one")
+    return {**JUMP, "ssh_password": None, "ssh_rsa": str(key_file), "ssh_rsa_pwd": passphrase}
+
+
+@pytest.mark.parametrize(
+    "case, error_type, named",
+    [
+        ("no such file", FileNotFoundError, "'ssh_rsa'"),
+        ("no passphrase", ValueError, "set 'ssh_rsa_pwd'"),
+        ("wrong passphrase", ValueError, "'ssh_rsa', 'ssh_rsa_pwd'"),
+    ],
+)
+def test_ssh_on_a_key_file_that_cannot_be_loaded_names_the_setting(tmp_path, case, error_type, named):
+    mapping = key_file_mapping(tmp_path, {"wrong passphrase": "not it"}.get(case))
+    if case == "no such file":
+        mapping["ssh_rsa"] = str(tmp_path / "absent")
+    with pytest.raises(error_type) as caught:
+        TavrelSSH(mapping).connect()
+    assert named in str(caught.value)
+    assert caught.value.__cause__ is not None
+    assert "the right one" not in str(caught.value)
+
+
+# -- the tunnel's listener, over a jump connection that is a fake -------------
+
+
+class FakeChannel:
+    """A channel whose far end is one end of a socket pair; it ends when the near side shuts its writing."""
+
+    def __init__(self):
+        self._near, self._far = socket.socketpair()
+        self.eof_received = False
+
+    @property
+    def closed(self):
+        return self._near.fileno() == -1
+
+    def recv(self, size):
+        return self._near.recv(size)
+
+    def sendall(self, data):
+        self._near.sendall(data)
+
+    def shutdown_write(self):
+        self._far.close()
+
+    def close(self):
+        self._near.close()
+        self._far.close()
+
+
+class FakeJumpClient:
+    def __init__(self):
+        self.channels = []
+
+    def get_transport(self):
+        return self
+
+    def open_channel(self, kind, destination, originator, **options):
+        self.channels.append(FakeChannel())
+        return self.channels[-1]
+
+    def close(self):
+        for channel in self.channels:
+            channel.close()
+
+
+@pytest.fixture
+def tunnel():
+    made = Tunnel(FakeJumpClient(), ("target", 22), None, "jump:22")
+    yield made
+    made.close()
+
+
+def eventually(predicate, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return predicate()
+
+
+def test_tunnel_refuses_connections_past_its_cap_at_once(tunnel):
+    kept = [socket.create_connection(("127.0.0.1", tunnel.port)) for _ in range(MAX_LINKS)]
+    assert eventually(lambda: tunnel.links == MAX_LINKS)
+    with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
+        assert refused.recv(1) == b""
+    kept[0].settimeout(0.2)
+    with pytest.raises(TimeoutError):
+        kept[0].recv(1)
+    kept.pop(0).close()
+    assert eventually(lambda: tunnel.links == MAX_LINKS - 1)
+    kept.append(socket.create_connection(("127.0.0.1", tunnel.port)))
+    assert eventually(lambda: tunnel.links == MAX_LINKS)
+    for sock in kept:
+        sock.close()
+
+
+def test_tunnel_waits_after_a_failed_accept_instead_of_spinning(tunnel):
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    client = socket.socket()
+    fillers = []
+    try:
+        # No descriptor left: the connection waits in the backlog, and every
+        # accept fails with EMFILE.
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(map(int, os.listdir("/proc/self/fd"))) + 1, limits[1]))
+        with contextlib.suppress(OSError):
+            while True:
+                fillers.append(os.open(os.devnull, os.O_RDONLY))
+        client.connect(("127.0.0.1", tunnel.port))
+        started = time.process_time()
+        time.sleep(1.0)
+        assert time.process_time() - started < 0.2
+    finally:
+        for descriptor in fillers:
+            os.close(descriptor)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    assert eventually(lambda: tunnel.links == 1)
+    client.close()

@@ -109,7 +109,10 @@ def test_pinned_jump_key_that_differs_fails_before_any_tunnel(live, server, jump
     before = live.transport_threads()
     with pytest.raises(paramiko.BadHostKeyException) as caught:
         Cls(live.jump_config(server, jump, ssh_host_key=f"{expected.get_name()} {expected.get_base64()}"))
-    assert fingerprint(expected) in str(caught.value) and fingerprint(shown) in str(caught.value)
+    assert str(caught.value) == (
+        f"Host key for jump host {jump.host}:{jump.port} does not match ssh_host_key: got {fingerprint(shown)} "
+        f"({shown.get_name()}), expected {fingerprint(expected)}; no credentials were sent"
+    )
     assert jump.forwarded_destinations == []
     assert_nothing_left(live, before, jump)
 
@@ -147,18 +150,59 @@ def test_ipv6_target_through_the_jump_host(live, ipv6_server, jump, tmp_path):
     assert jump.forwarded_destinations == [("::1", ipv6_server.port)]
 
 
-def test_jump_host_refusing_the_channel_ends_the_link(live, server, jump):
-    # The embedded jump host forwards to loopback only: the channel is
+def closed_port():
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        return listener.getsockname()[1]
+
+
+@pytest.mark.parametrize("target", ["refused by the jump host", "nothing listening"])
+def test_an_unreachable_target_fails_at_construction_naming_it(live, server, jump, target):
+    # The embedded jump host forwards to loopback only: the first channel is
     # refused before any connection leaves the machine.
+    host, port = ("192.0.2.1", server.port) if target == "refused by the jump host" else ("127.0.0.1", closed_port())
     before = live.transport_threads()
-    client = Cls(live.jump_config(server, jump, host="192.0.2.1"))
-    with pytest.raises(paramiko.SSHException):
-        client._connect()
-    assert jump.forwarded_destinations == []
-    assert live.wait_for(lambda: len(live.tunnel_threads()) == 1)  # the acceptor waits for the next connection
-    del client
-    gc.collect()
+    with pytest.raises(paramiko.SSHException) as caught:
+        Cls(live.jump_config(server, jump, host=host, port=port))
+    message = str(caught.value)
+    assert f"jump host {jump.host}:{jump.port} could not connect to {host}:{port}: Connect failed: " in message
+    assert isinstance(caught.value.__cause__, paramiko.ChannelException)
     assert_nothing_left(live, before, jump)
+
+
+def process_tcp_connections():
+    """{(local address, peer address): TCP_NODELAY} of every connected TCP socket of this process."""
+    found = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            duplicate = os.dup(int(name))
+        except OSError:
+            continue
+        try:
+            sock = socket.socket(fileno=duplicate)
+        except OSError:
+            os.close(duplicate)
+            continue
+        with sock:
+            if sock.family not in (socket.AF_INET, socket.AF_INET6) or sock.type != socket.SOCK_STREAM:
+                continue
+            try:
+                ends = (sock.getsockname()[:2], sock.getpeername()[:2])
+            except OSError:
+                continue
+            found[ends] = sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+    return found
+
+
+def test_every_connection_of_the_tunnel_sends_without_delay(live, server, jump):
+    client = Cls(live.jump_config(server, jump))
+    client._connect()
+    module_end = client._sftp.get_channel().get_transport().sock
+    link = (module_end.getsockname()[:2], module_end.getpeername()[:2])
+    connections = process_tcp_connections()
+    (jump_connection,) = [ends for ends in connections if ends[1] == (jump.host, jump.port)]
+    assert link[1] == ("127.0.0.1", client._config.port)
+    assert connections[link] and connections[(link[1], link[0])] and connections[jump_connection]
+    client._close()
 
 
 def open_descriptors():
@@ -185,7 +229,7 @@ def silent_listener():
 
 
 @pytest.mark.parametrize("failure", ["wrong password", "nothing listening", "silent peer, timeout 1"])
-def test_failures_raise_paramikos_error_and_leave_nothing(live, server, jump, failure):
+def test_failures_raise_and_leave_nothing(live, server, jump, failure):
     before = live.transport_threads()
     listener, port = silent_listener()
     with listener:
@@ -195,11 +239,13 @@ def test_failures_raise_paramikos_error_and_leave_nothing(live, server, jump, fa
             listener.close()
             config, expected = live.jump_config(server, jump, ssh_port=port), paramiko.ssh_exception.NoValidConnectionsError
         else:
-            config, expected = live.jump_config(server, jump, ssh_port=port, timeout=1), paramiko.SSHException
+            config, expected = live.jump_config(server, jump, ssh_port=port, timeout=1), TimeoutError
         started = time.monotonic()
-        with pytest.raises(expected):
+        with pytest.raises(expected) as caught:
             Cls(config)
         assert time.monotonic() - started < 10
+    if expected is TimeoutError:
+        assert f"jump host 127.0.0.1:{port} did not finish the SSH key exchange" in str(caught.value)
     assert_nothing_left(live, before, jump)
 
 
@@ -261,3 +307,17 @@ def test_openssh_wrong_jump_password_fails_in_the_constructor(live):
         assert_nothing_left(live, before)
         assert "Failed password" in jump.log_text()
         assert "direct-tcpip" not in jump.log_text()
+
+
+@needs_sshd
+def test_openssh_jump_host_that_cannot_reach_the_target_says_why(live):
+    before = live.transport_threads()
+    port = closed_port()
+    with OpenSSHServer() as jump:
+        with pytest.raises(paramiko.SSHException) as caught:
+            Cls({"host": "127.0.0.1", "port": port, "user": "u", "password": "p", "ssh": True, "ssh_host": jump.host,
+                 "ssh_port": jump.port, "ssh_user": jump.user, "ssh_password": jump.password})
+        assert_nothing_left(live, before)
+    assert str(caught.value) == (
+        f"jump host {jump.host}:{jump.port} could not connect to 127.0.0.1:{port}: Connect failed: Connection refused"
+    )

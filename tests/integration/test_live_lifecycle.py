@@ -2,6 +2,7 @@
 
 import hashlib
 import os
+import socket
 import stat
 
 import pytest
@@ -75,3 +76,12 @@ def test_full_lifecycle(live, server, config, tmp_path, size):
     assert client._close() is None
     assert live.sessions_end(server)
     assert live.threads_end(threads_before)
+
+
+@pytest.mark.parametrize("options", [{}, {"timeout": 10}], ids=["paramiko's socket", "the module's socket"])
+def test_the_connection_sends_without_waiting_for_acknowledgements(config, options):
+    client = sftp_main.TavrelSFTPMain({**config, **options})
+    client._connect()
+    transport_socket = client._sftp.get_channel().get_transport().sock
+    assert transport_socket.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) == 1
+    client._close()

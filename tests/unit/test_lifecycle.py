@@ -2,6 +2,7 @@
 
 import builtins
 import gc
+import socket
 import sys
 import weakref
 
@@ -298,6 +299,29 @@ def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
         obj._connect()
     assert paramiko_calls(fakes.log) == expected
     assert expected[-2][0] == "transport.connect"
+
+
+def test_a_transport_on_a_socket_that_is_not_tcp_connects_with_the_same_calls(fakes, cls, monkeypatch):
+    plain = cls(dict(GOOD_CONFIG))
+    fakes.log.clear()
+    plain._connect()
+    expected = paramiko_calls(fakes.log)
+
+    local_end, other_end = socket.socketpair()  # as a proxy's socket would be
+    made_by_fake = fakes.paramiko.Transport
+
+    def transport_on_a_local_socket(*args, **kwargs):
+        transport = made_by_fake(*args, **kwargs)
+        transport.sock = local_end
+        return transport
+
+    monkeypatch.setattr(fakes.paramiko, "Transport", transport_on_a_local_socket)
+    fakes.log.clear()
+    obj = cls(dict(GOOD_CONFIG))
+    fakes.log.clear()
+    with local_end, other_end:
+        obj._connect()
+    assert paramiko_calls(fakes.log) == expected
 
 
 def test_without_config_the_client_is_made_before_the_error(fakes, bare):
