@@ -4,9 +4,14 @@ used from several threads at once."""
 from __future__ import annotations
 
 import functools
+import gc
+import os
 import random
+import signal
 import sys
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -254,3 +259,106 @@ def test_one_instance_from_several_threads(fake_paramiko, fast_switching):
     assert not any(thread.is_alive() for thread in threads)
     assert unexpected == []
     assert sorted(done) == ["constructions", "lifecycle", "operations", "transfers"]
+
+
+def test_a_thread_calling_in_a_loop_lets_the_others_in(live):
+    with live.server() as server:
+        obj = Cls(live.config(server))
+        obj._connect()
+        calls = []
+
+        def loop():
+            deadline = time.monotonic() + 10  # a lock that starves the others fails, not hangs
+            try:
+                while time.monotonic() < deadline:
+                    calls.append(obj._stat("."))
+            except Exception:  # noqa: BLE001 - ends once the other thread closed
+                pass
+
+        looping = threading.Thread(target=loop)
+        looping.start()
+        while len(calls) < 20:
+            time.sleep(0.01)
+        waits = []
+        for _ in range(5):
+            started = time.monotonic()
+            obj._stat(".")
+            waits.append(time.monotonic() - started)
+        started = time.monotonic()
+        obj._close()
+        waits.append(time.monotonic() - started)
+        looping.join(live.settle_seconds)
+        assert not looping.is_alive()
+        assert max(waits) < 0.1, waits
+
+
+# --- forked children ----------------------------------------------------------------
+
+
+def fork():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the threads are the point
+        return os.fork()
+
+
+def in_child(body):
+    """Runs `body` in a forked child; the child's exit code is 0 when it
+    returned within two seconds. A child that hangs is killed."""
+    pid = fork()
+    if pid == 0:
+        code = 1
+        try:
+            started = time.monotonic()
+            body()
+            code = 0 if time.monotonic() - started < 2 else 2
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child hung")
+        time.sleep(0.01)
+    return os.waitstatus_to_exitcode(done[1])
+
+
+def test_a_forked_child_leaves_the_parents_connection_alone(live):
+    with live.server() as server:
+        obj = Cls(live.config(server))
+        obj._connect()
+        assert obj._normalize(".") == "/"
+
+        def close_and_drop():
+            nonlocal obj
+            obj._close()
+            obj = None
+            gc.collect()
+
+        assert in_child(close_and_drop) == 0
+        # Had the child closed anything, the shared session would be broken.
+        assert [obj._normalize(".") for _ in range(3)] == ["/"] * 3
+        obj._close()
+
+
+def test_a_child_forked_while_a_thread_holds_the_lock_can_take_it():
+    inside, release = threading.Event(), threading.Event()
+
+    class Holding(FakeClient):
+        def stat(self, path):
+            if path == "hold":
+                inside.set()
+                release.wait(30)
+            return path
+
+    obj = Cls.__new__(Cls)
+    obj._sftp = Holding()
+    obj._ssh = FakeSSHClient()
+    holder = threading.Thread(target=obj._stat, args=("hold",))
+    holder.start()
+    try:
+        assert inside.wait(10)
+        assert in_child(lambda: (obj._stat("free"), obj._close())) == 0
+    finally:
+        release.set()
+        holder.join(10)
