@@ -34,10 +34,19 @@ PyObject* forget_client(PyObject* key, PyObject* weak_reference) {
 PyMethodDef forget_client_definition = {"forget_client", forget_client, METH_O, nullptr};
 
 // Run by the interpreter in the child just after a fork, holding the
-// interpreter lock, so that no entry is being changed.
+// interpreter lock, so that no entry is being changed. Every connected
+// client is kept from here on, however the child lets go of it: dropping
+// it, or replacing it by a new connection, would run paramiko's finalisers.
 PyObject* free_locks(PyObject* /*unused*/, PyObject* /*unused*/) {
     for (auto& item : entries) {
-        item.second.mutex.reset_after_fork();
+        Entry& entry = item.second;
+        entry.mutex.reset_after_fork();
+        if (entry.connected_in != 0 && !entry.left_to_parent) {
+            PyObject* client = nullptr;
+            if (PyWeakref_GetRef(entry.weak_reference.get(), &client) > 0) {
+                entry.left_to_parent = OwnedRef::steal(client);
+            }
+        }
     }
     return Py_NewRef(Py_None);
 }

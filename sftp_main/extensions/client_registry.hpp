@@ -75,13 +75,14 @@ private:
 void remember_server(PyObject* client, PyObject* label);
 
 // True when `client` was connected in another process, of which this one is
-// a forked child. The client is then kept for the life of this process, so
+// a forked child. Such a client is kept for the life of this process, so
 // that none of paramiko's finalisers sends anything through the parent's
 // session. Raises nothing.
 bool leave_to_parent(PyObject* client) noexcept;
 
-// Frees every client's lock in the child of each later fork of this process
-// (os.register_at_fork). Called once, when the module is set up.
+// In the child of each later fork of this process (os.register_at_fork),
+// frees every client's lock and keeps every connected client. Called once,
+// when the module is set up.
 void free_locks_in_forked_children();
 
 // The label recorded for `client`, or an empty reference. Raises nothing.
