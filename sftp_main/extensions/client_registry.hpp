@@ -27,7 +27,7 @@ struct Entry {
     OwnedRef weak_reference;  // empty for the shared entry
     OwnedRef label;
     pid_t connected_in = 0;  // the process whose _connect made the client
-    OwnedRef left_to_parent;  // the client itself, once a child let it be
+    OwnedRef left_to_parent;  // the client itself, kept in a forked child
 };
 
 namespace detail {
