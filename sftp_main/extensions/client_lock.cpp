@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cxxabi.h>
+#include <memory>
 #include <mutex>
 
 namespace sftp::clients {
@@ -10,6 +12,11 @@ namespace sftp::clients {
 // lock over, holding both the interpreter lock and `mutex`; the waiter reads
 // it under either. Each waiter has a mutex of its own, so that a fork never
 // finds one held by a thread the child does not have.
+//
+// A waiter lives on the heap: a daemon thread that asks for the interpreter
+// lock once the interpreter is shutting down is ended there (pthread_exit
+// unwinds it), without the interpreter lock, so it cannot leave the queue.
+// It marks its entry `abandoned` instead, and the next hand-over drops it.
 struct ClientLock::Waiter {
     explicit Waiter(std::uintptr_t waiting_thread) noexcept : thread(waiting_thread) {}
 
@@ -17,7 +24,8 @@ struct ClientLock::Waiter {
     std::uint64_t generation = 0;
     Waiter* previous = nullptr;
     Waiter* next = nullptr;
-    bool granted = false;
+    bool granted = false;    // see above
+    bool abandoned = false;  // under `mutex`
     std::mutex mutex;
     std::condition_variable wake;
 };
@@ -37,40 +45,62 @@ void ClientLock::unlink(Waiter& waiter) noexcept {
 }
 
 void ClientLock::hand_over() noexcept {
-    Waiter& next = *first_;
-    unlink(next);
-    owner_ = next.thread;
-    depth_ = 1;
-    // Notified under the mutex: the waiter cannot go (and take the mutex
-    // and condition with it) until the notification is done.
-    std::lock_guard<std::mutex> hold(next.mutex);
-    next.granted = true;
-    next.wake.notify_one();
+    while (Waiter* next = first_) {
+        unlink(*next);
+        std::unique_lock<std::mutex> hold(next->mutex);
+        if (next->abandoned) {
+            hold.unlock();
+            delete next;
+            continue;
+        }
+        owner_ = next->thread;
+        depth_ = 1;
+        // Notified under the mutex: the waiter cannot go (and take the mutex
+        // and condition with it) until the notification is done.
+        next->granted = true;
+        next->wake.notify_one();
+        return;
+    }
+    owner_ = 0;
+}
+
+// For a waiting thread that is being ended: gives up its place, or the lock
+// when it was handed over already.
+void ClientLock::abandon(Waiter* waiter) noexcept {
+    std::unique_lock<std::mutex> hold(waiter->mutex);
+    if (!waiter->granted) {
+        waiter->abandoned = true;
+        return;
+    }
+    hold.unlock();
+    delete waiter;
+    unlock();
 }
 
 // True when the lock now belongs to the waiting frame. Besides the plain
 // hand-over: a signal handler that ran in this thread during the wait may
 // have called in again, so that an outer frame of the same thread was
 // handed the lock (the inner frame then holds it re-entrantly), or it may
-// have forked, leaving this waiter in a queue that no longer exists.
+// have forked, leaving this waiter in a queue that no longer exists. A lock
+// that is free while threads wait was let go by a thread ended at exit,
+// outside the interpreter lock: whoever looks first takes it.
 bool ClientLock::settle(Waiter& waiter) noexcept {
     if (waiter.granted) {
         return true;
     }
     const bool queued = waiter.generation == queue_generation_;
-    if (owner_ == waiter.thread) {
+    if (owner_ == waiter.thread || owner_ == 0) {
         if (queued) {
             unlink(waiter);
+        }
+        if (owner_ == 0) {
+            owner_ = waiter.thread;
+            depth_ = 0;
         }
         ++depth_;
         return true;
     }
     if (!queued) {
-        if (owner_ == 0) {
-            owner_ = waiter.thread;
-            depth_ = 1;
-            return true;
-        }
         enqueue(waiter);
     }
     return false;
@@ -78,15 +108,21 @@ bool ClientLock::settle(Waiter& waiter) noexcept {
 
 void ClientLock::wait_for(std::uintptr_t me) {
     constexpr auto kSignalCheck = std::chrono::milliseconds(50);
-    Waiter waiter(me);
+    auto owned = std::make_unique<Waiter>(me);
+    Waiter& waiter = *owned;
     enqueue(waiter);
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-        {
-            std::unique_lock<std::mutex> hold(waiter.mutex);
-            waiter.wake.wait_for(hold, kSignalCheck, [&] { return waiter.granted; });
+        try {
+            Py_BEGIN_ALLOW_THREADS
+            {
+                std::unique_lock<std::mutex> hold(waiter.mutex);
+                waiter.wake.wait_for(hold, kSignalCheck, [&] { return waiter.granted; });
+            }
+            Py_END_ALLOW_THREADS
+        } catch (abi::__forced_unwind&) {
+            abandon(owned.release());
+            throw;
         }
-        Py_END_ALLOW_THREADS
         if (settle(waiter)) {
             return;
         }

@@ -23,8 +23,8 @@ namespace sftp::clients {
 
 class ClientLock {
 public:
-    // Raises (PyErrorRaised) only what a signal handler raises while waiting;
-    // the lock is then not held.
+    // Raises (PyErrorRaised) only what a signal handler raises while waiting,
+    // or MemoryError; the lock is then not held.
     void lock() {
         const std::uintptr_t me = this_thread();
         if (owner_ == me) {
@@ -61,6 +61,7 @@ private:
     void enqueue(Waiter& waiter) noexcept;
     void unlink(Waiter& waiter) noexcept;
     void hand_over() noexcept;
+    void abandon(Waiter* waiter) noexcept;
 
     std::uintptr_t owner_ = 0;
     std::size_t depth_ = 0;

@@ -143,6 +143,44 @@ def test_instances_finalised_during_shutdown(run_script):
         assert "late construction in module: " in process.stderr
 
 
+SHARED_AT_EXIT_SCRIPT = r"""
+import threading
+import time
+
+import sftp_main
+
+
+class Client:
+    def stat(self, path):
+        time.sleep(0.05)  # inside the call, without the interpreter lock
+        return path
+
+
+shared = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)
+shared._sftp = Client()
+
+
+def spin():
+    while True:
+        shared._stat("p")
+
+
+# Daemon threads that hold the client's lock or wait for it when the
+# interpreter ends them.
+for _ in range(3):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.3)
+print("main done", flush=True)
+"""
+
+
+def test_daemon_threads_waiting_for_a_shared_instance_at_exit(run_script):
+    for _ in range(5):
+        process = run_script(SHARED_AT_EXIT_SCRIPT, timeout=60)
+        assert_clean_exit(process)
+        assert process.stdout == "main done\n"
+
+
 CONNECTED_AT_EXIT_SCRIPT = r"""
 import sys
 import sftp_main
