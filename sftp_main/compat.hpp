@@ -52,6 +52,12 @@ inline int PyMapping_GetOptionalItem(PyObject* mapping, PyObject* key, PyObject*
     return 0;
 }
 
+inline int PyWeakref_GetRef(PyObject* reference, PyObject** result) {
+    PyObject* object = PyWeakref_GetObject(reference);  // borrowed
+    *result = (object == nullptr || object == Py_None) ? nullptr : Py_NewRef(object);
+    return object == nullptr ? -1 : (*result != nullptr ? 1 : 0);
+}
+
 // 3.12 clears its "initialized" flag at the moment it marks the runtime as
 // finalizing, and does not set it again.
 inline int Py_IsFinalizing() { return !Py_IsInitialized(); }

@@ -176,6 +176,11 @@ OwnedRef close(const Invocation& call) {
     if (!sftp) {
         return sftp;
     }
+    // In a forked child the session is the parent's: closing it here would
+    // break the parent's connection mid-work.
+    if (clients::leave_to_parent(sftp.get())) {
+        return none();
+    }
     clients::CallGuard one_at_a_time(sftp.get());
     call_method(sftp.get(), names.close);
     call_method(attribute(self, names._ssh).get(), names.close);

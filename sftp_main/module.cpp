@@ -6,6 +6,7 @@
 // exec step runs the module body only for that object, only once.
 #include "framework/framework.hpp"
 #include "sftp_main/class_methods.hpp"
+#include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/extensions/transfer_log.hpp"
 #include "sftp_main/names.hpp"
 
@@ -68,6 +69,7 @@ void run_module_body(PyObject* module) {
     transfer_log::install_null_handler();
     OwnedRef cls = build_class(module_globals);
     check_status(PyDict_SetItem(module_globals, names.TavrelSFTPMain, cls.get()));
+    clients::free_locks_in_forked_children();
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) {

@@ -1,42 +1,9 @@
 #include "sftp_main/extensions/client_registry.hpp"
 
-#include <chrono>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace sftp::clients {
-
-void RecursiveMutex::wait_for(std::uintptr_t me) {
-    constexpr auto kSignalCheck = std::chrono::milliseconds(50);
-    ++waiters_;
-    while (owner_ != 0) {
-        std::uint64_t seen = 0;
-        {
-            std::lock_guard<std::mutex> hold(wake_mutex_);
-            seen = released_;
-        }
-        Py_BEGIN_ALLOW_THREADS
-        {
-            // Let go before taking the interpreter lock back: the thread
-            // that wakes us holds that lock while it takes this one.
-            std::unique_lock<std::mutex> hold(wake_mutex_);
-            wake_.wait_for(hold, kSignalCheck, [&] { return released_ != seen; });
-        }
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) {
-            --waiters_;
-            throw PyErrorRaised{};
-        }
-    }
-    --waiters_;
-    owner_ = me;
-    depth_ = 1;
-}
-
-void RecursiveMutex::wake_waiters() noexcept {
-    std::lock_guard<std::mutex> hold(wake_mutex_);
-    ++released_;
-    wake_.notify_all();
-}
 
 namespace {
 
@@ -65,6 +32,26 @@ PyObject* forget_client(PyObject* key, PyObject* weak_reference) {
 }
 
 PyMethodDef forget_client_definition = {"forget_client", forget_client, METH_O, nullptr};
+
+// Run by the interpreter in the child just after a fork, holding the
+// interpreter lock, so that no entry is being changed. Every connected
+// client is kept from here on, however the child lets go of it: dropping
+// it, or replacing it by a new connection, would run paramiko's finalisers.
+PyObject* free_locks(PyObject* /*unused*/, PyObject* /*unused*/) {
+    for (auto& item : entries) {
+        Entry& entry = item.second;
+        entry.mutex.reset_after_fork();
+        if (entry.connected_in != 0 && !entry.left_to_parent) {
+            PyObject* client = nullptr;
+            if (PyWeakref_GetRef(entry.weak_reference.get(), &client) > 0) {
+                entry.left_to_parent = OwnedRef::steal(client);
+            }
+        }
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef free_locks_definition = {"free_sftp_client_locks", free_locks, METH_NOARGS, nullptr};
 
 }  // namespace
 
@@ -107,7 +94,26 @@ void remember_server(PyObject* client, PyObject* label) {
     Entry& entry = entry_of(client);
     if (&entry != &shared_entry) {
         entry.label = OwnedRef::take(label);
+        entry.connected_in = getpid();
     }
+}
+
+bool leave_to_parent(PyObject* client) noexcept {
+    Entry& entry = entry_of(client);
+    if (&entry == &shared_entry || entry.connected_in == 0 || entry.connected_in == getpid()) {
+        return false;
+    }
+    entry.left_to_parent = OwnedRef::take(client);
+    return true;
+}
+
+void free_locks_in_forked_children() {
+    OwnedRef os = check(PyImport_ImportModule("os"));
+    OwnedRef register_at_fork = check(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    OwnedRef handler = check(PyCFunction_New(&free_locks_definition, nullptr));
+    OwnedRef arguments = check(PyTuple_New(0));
+    OwnedRef keywords = check(Py_BuildValue("{s:O}", "after_in_child", handler.get()));
+    check(PyObject_Call(register_at_fork.get(), arguments.get(), keywords.get()));
 }
 
 OwnedRef server_label(PyObject* client) noexcept {

@@ -1,74 +1,33 @@
 // What the module keeps about each SFTP client it uses, outside the
-// instance: a lock that lets one call at a time reach the client, and the
-// server it talks to, for error notes.
+// instance: a lock that lets one call at a time reach the client, the
+// server it talks to, for error notes, and the process that connected it.
 //
 // paramiko's SFTP client cannot take concurrent requests, so the remote
-// operations and _close hold the client's lock for the duration of their
-// client calls. The lock is re-entrant on one thread (a subclass method may
-// call another), and a thread waiting for it releases the interpreter lock.
+// operations and _close hold the client's lock (client_lock.hpp) for the
+// duration of their client calls.
+//
+// A forked child shares the parent's socket and cipher state: a client the
+// parent connected is left to the parent there, and the child starts with
+// every lock free.
 //
 // Entries are keyed by the client object and end with it (a weak reference
 // drops them). A client that cannot be weakly referenced shares one entry
 // with every other such client.
 #pragma once
 
+#include "sftp_main/extensions/client_lock.hpp"
 #include "sftp_main/ref.hpp"
 
-#include <condition_variable>
-#include <cstddef>
-#include <cstdint>
-#include <mutex>
-#include <pthread.h>
+#include <sys/types.h>
 
 namespace sftp::clients {
 
-// A re-entrant lock whose state lives under the interpreter lock: every
-// caller holds that, so taking a free lock costs a few plain reads and
-// writes. A thread that has to wait releases the interpreter lock, wakes
-// when the lock is given back, and also every few tens of milliseconds to
-// run signal handlers, so that Ctrl-C reaches a thread that waits.
-class RecursiveMutex {
-public:
-    // Raises (PyErrorRaised) only what a signal handler raises while waiting.
-    void lock() {
-        const std::uintptr_t me = this_thread();
-        if (owner_ == me) {
-            ++depth_;
-        } else if (owner_ == 0) {
-            owner_ = me;
-            depth_ = 1;
-        } else {
-            wait_for(me);
-        }
-    }
-    void unlock() noexcept {
-        if (--depth_ == 0) {
-            owner_ = 0;
-            if (waiters_ > 0) {
-                wake_waiters();
-            }
-        }
-    }
-
-private:
-    // Unique among live threads, and cheaper than the interpreter's ident.
-    static std::uintptr_t this_thread() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
-    void wait_for(std::uintptr_t me);
-    void wake_waiters() noexcept;
-
-    std::uintptr_t owner_ = 0;
-    std::size_t depth_ = 0;
-    std::size_t waiters_ = 0;
-    // Only for waiting: `released_` counts the times the lock was given back.
-    std::mutex wake_mutex_;
-    std::condition_variable wake_;
-    std::uint64_t released_ = 0;
-};
-
 struct Entry {
-    RecursiveMutex mutex;
+    ClientLock mutex;
     OwnedRef weak_reference;  // empty for the shared entry
     OwnedRef label;
+    pid_t connected_in = 0;  // the process whose _connect made the client
+    OwnedRef left_to_parent;  // the client itself, kept in a forked child
 };
 
 namespace detail {
@@ -111,8 +70,20 @@ private:
 };
 
 // Records that `client` talks to the server described by `label`
-// ("user@host:port"), replacing any earlier record.
+// ("user@host:port"), and was connected in this process, replacing any
+// earlier record.
 void remember_server(PyObject* client, PyObject* label);
+
+// True when `client` was connected in another process, of which this one is
+// a forked child. Such a client is kept for the life of this process, so
+// that none of paramiko's finalisers sends anything through the parent's
+// session. Raises nothing.
+bool leave_to_parent(PyObject* client) noexcept;
+
+// In the child of each later fork of this process (os.register_at_fork),
+// frees every client's lock and keeps every connected client. Called once,
+// when the module is set up.
+void free_locks_in_forked_children();
 
 // The label recorded for `client`, or an empty reference. Raises nothing.
 OwnedRef server_label(PyObject* client) noexcept;

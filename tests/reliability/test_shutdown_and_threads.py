@@ -4,9 +4,14 @@ used from several threads at once."""
 from __future__ import annotations
 
 import functools
+import gc
+import os
 import random
+import signal
 import sys
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -138,6 +143,44 @@ def test_instances_finalised_during_shutdown(run_script):
         assert "late construction in module: " in process.stderr
 
 
+SHARED_AT_EXIT_SCRIPT = r"""
+import threading
+import time
+
+import sftp_main
+
+
+class Client:
+    def stat(self, path):
+        time.sleep(0.05)  # inside the call, without the interpreter lock
+        return path
+
+
+shared = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)
+shared._sftp = Client()
+
+
+def spin():
+    while True:
+        shared._stat("p")
+
+
+# Daemon threads that hold the client's lock or wait for it when the
+# interpreter ends them.
+for _ in range(3):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.3)
+print("main done", flush=True)
+"""
+
+
+def test_daemon_threads_waiting_for_a_shared_instance_at_exit(run_script):
+    for _ in range(5):
+        process = run_script(SHARED_AT_EXIT_SCRIPT, timeout=60)
+        assert_clean_exit(process)
+        assert process.stdout == "main done\n"
+
+
 CONNECTED_AT_EXIT_SCRIPT = r"""
 import sys
 import sftp_main
@@ -254,3 +297,120 @@ def test_one_instance_from_several_threads(fake_paramiko, fast_switching):
     assert not any(thread.is_alive() for thread in threads)
     assert unexpected == []
     assert sorted(done) == ["constructions", "lifecycle", "operations", "transfers"]
+
+
+def test_a_thread_calling_in_a_loop_lets_the_others_in(live):
+    with live.server() as server:
+        obj = Cls(live.config(server))
+        obj._connect()
+        calls = []
+
+        def loop():
+            deadline = time.monotonic() + 10  # a lock that starves the others fails, not hangs
+            try:
+                while time.monotonic() < deadline:
+                    calls.append(obj._stat("."))
+            except Exception:  # noqa: BLE001 - ends once the other thread closed
+                pass
+
+        looping = threading.Thread(target=loop)
+        looping.start()
+        while len(calls) < 20:
+            time.sleep(0.01)
+        waits = []
+        for _ in range(5):
+            started = time.monotonic()
+            obj._stat(".")
+            waits.append(time.monotonic() - started)
+        started = time.monotonic()
+        obj._close()
+        waits.append(time.monotonic() - started)
+        looping.join(live.settle_seconds)
+        assert not looping.is_alive()
+        assert max(waits) < 0.1, waits
+
+
+# --- forked children ----------------------------------------------------------------
+
+
+def fork():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the threads are the point
+        return os.fork()
+
+
+def in_child(body):
+    """Runs `body` in a forked child and returns the child's exit code: 0
+    when `body` returned. A child that hangs is killed."""
+    pid = fork()
+    if pid == 0:
+        code = 1
+        try:
+            body()
+            code = 0
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + 60
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child hung")
+        time.sleep(0.01)
+    return os.waitstatus_to_exitcode(done[1])
+
+
+def at_once(*calls):
+    started = time.monotonic()
+    for call in calls:
+        call()
+    assert time.monotonic() - started < 2
+
+
+def test_a_forked_child_leaves_the_parents_connection_alone(live):
+    with live.server() as server:
+        obj = Cls(live.config(server))
+        obj._connect()
+        dropped = Cls(live.config(server))
+        dropped._connect()
+        assert obj._normalize(".") == "/"
+
+        def close_drop_and_connect_afresh():
+            nonlocal dropped
+            at_once(obj._close, lambda: obj.__del__())
+            dropped = None
+            at_once(gc.collect)
+            # A new connection of the child's own replaces the inherited one.
+            obj._connect()
+            assert obj._normalize(".") == "/"
+            obj._close()
+
+        assert in_child(close_drop_and_connect_afresh) == 0
+        # Had the child closed anything, the shared sessions would be broken.
+        assert [obj._normalize(".") for _ in range(3)] == ["/"] * 3
+        assert dropped._normalize(".") == "/"
+        obj._close()
+        dropped._close()
+
+
+def test_a_child_forked_while_a_thread_holds_the_lock_can_take_it():
+    inside, release = threading.Event(), threading.Event()
+
+    class Holding(FakeClient):
+        def stat(self, path):
+            if path == "hold":
+                inside.set()
+                release.wait(30)
+            return path
+
+    obj = Cls.__new__(Cls)
+    obj._sftp = Holding()
+    obj._ssh = FakeSSHClient()
+    holder = threading.Thread(target=obj._stat, args=("hold",))
+    holder.start()
+    try:
+        assert inside.wait(10)
+        assert in_child(lambda: at_once(lambda: obj._stat("free"), obj._close)) == 0
+    finally:
+        release.set()
+        holder.join(10)

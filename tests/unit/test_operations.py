@@ -505,6 +505,39 @@ def test_a_thread_waiting_for_the_client_still_takes_ctrl_c_and_close_waits_its_
     assert client.events == ["stat done", "close"]
 
 
+def test_a_waiter_interrupted_once_handed_the_lock_passes_it_on(bare):
+    import signal
+
+    class Interrupted(Exception):
+        pass
+
+    def handler(signum, frame):
+        client.release.set()  # the holder finishes and hands the lock to this thread,
+        time.sleep(0.3)
+        raise Interrupted  # which has to pass it on to the next waiter
+
+    bare._sftp = client = BlockingClient()
+    holder = threading.Thread(target=bare._stat, args=("p",))
+    holder.start()
+    assert client.inside.wait(10)
+    behind = threading.Thread(target=bare._stat, args=("next",))
+    queue_behind = threading.Timer(0.1, behind.start)
+    interrupt = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1))
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        queue_behind.start()
+        interrupt.start()
+        with pytest.raises(Interrupted):
+            bare._stat("interrupted")
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    queue_behind.join()
+    holder.join(10)
+    behind.join(10)
+    assert not behind.is_alive()
+    assert client.events == ["stat done", "stat done"]
+
+
 # --- opt-in transfer options and the record of a False --------------------
 
 
