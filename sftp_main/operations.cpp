@@ -99,14 +99,7 @@ OwnedRef upload(const Invocation& call) {
 OwnedRef download(const Invocation& call) {
     return reporting_outcome([&] {
         OwnedRef client = attribute(call.self(), names._sftp);
-        std::optional<StagedDownload> staged = StagedDownload::prepare(call.argument(2));
-        if (!staged) {
-            call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
-            return;
-        }
-        PyObject* arguments[] = {call.self(), call.argument(1), staged->path()};
-        call_client(client.get(), call.client_method(), arguments, 3);
-        staged->commit();
+        download_whole(client.get(), call.argument(1), call.argument(2), OwnedRef());
     });
 }
 
