@@ -1,5 +1,6 @@
 """The eight forwarders and the two transfers, over a recording client."""
 
+import io
 import os
 import re
 import sys
@@ -21,7 +22,7 @@ FORWARDERS = [
     ("_normalize", "normalize", ("path",), True),
     ("_chdir", "chdir", ("path",), False),
 ]
-TRANSFERS = [("_upload", "put"), ("_download", "get")]
+TRANSFERS = [("_upload", "put"), ("_download", "getfo")]
 FORWARDER_IDS = [row[0] for row in FORWARDERS]
 TRANSFER_IDS = [row[0] for row in TRANSFERS]
 
@@ -30,19 +31,19 @@ class Boom(Exception):
     pass
 
 
-# A download goes to a new file beside its destination first.
+# The name a staged download's file bears, if ever it has one.
 STAGED = re.compile(r"\.(?P<name>.+)\.[0-9a-f]{16}\.part")
 
 
 def assert_transfer_args(method, args, src, dst):
-    """A transfer's client call got `src` and, for a download, a file staged beside `dst`."""
+    """A transfer's client call got `src` and, for a download, the staged file's own file object."""
     assert args[0] == src
     if method == "_upload":
         assert args[1] == dst
         return
-    staged = STAGED.fullmatch(os.path.basename(args[1]))
-    assert staged and staged["name"] == os.path.basename(dst), args[1]
-    assert os.path.dirname(args[1]) == os.path.dirname(os.path.abspath(dst))
+    assert isinstance(args[1], io.BufferedWriter) and args[1].closed
+    with open(dst, "rb") as landed:  # the fake wrote nothing, and said so
+        assert landed.read() == b""
 
 
 @pytest.fixture
@@ -52,7 +53,9 @@ def log():
 
 @pytest.fixture
 def client(log):
-    return Fake(log, "sftp", SFTP_CLIENT_METHODS)
+    client = Fake(log, "sftp", SFTP_CLIENT_METHODS)
+    client.returns["getfo"] = 0  # the bytes it wrote: none
+    return client
 
 
 @pytest.fixture
@@ -128,14 +131,20 @@ def test_client_is_read_afresh_at_every_call(obj, log):
 # --- transfers ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
+# A download to a device is not staged: it is get(src, dst) itself.
+@pytest.mark.parametrize("method, remote, dst", [("_upload", "put", "dst"), ("_download", "get", os.devnull)], ids=TRANSFER_IDS)
 @pytest.mark.parametrize("client_result", [None, False, "x"])
-def test_transfer_returns_true_singleton(obj, client, log, method, remote, client_result):
+def test_transfer_returns_true_singleton(obj, client, log, method, remote, dst, client_result):
     client.returns[remote] = client_result
-    assert getattr(obj, method)("src", "dst") is True
-    [call] = log.calls
-    assert (call.name, call.kwargs) == (f"sftp.{remote}", {})
-    assert_transfer_args(method, call.args, "src", "dst")
+    assert getattr(obj, method)("src", dst) is True
+    assert [(c.name, c.args, c.kwargs) for c in log.calls] == [(f"sftp.{remote}", ("src", dst), {})]
+
+
+@pytest.mark.parametrize("reported, expected", [(0, True), (False, True), (1, False), (None, False), ("0", False)])
+def test_a_staged_download_checks_the_size_getfo_reports_as_get_does(obj, client, reported, expected):
+    client.returns["getfo"] = reported
+    assert obj._download("src", "dst") is expected
+    assert os.listdir() == (["dst"] if expected else [])
 
 
 @pytest.mark.parametrize("method, remote", TRANSFERS, ids=TRANSFER_IDS)
@@ -207,7 +216,7 @@ def test_forwarders_and_transfers_leave_the_instance_unchanged(obj, client):
     for method, remote, params, _ in FORWARDERS:
         getattr(obj, method)(*arguments(params))
     obj._upload("a", "b")
-    client.raises["get"] = Boom("x")
+    client.raises["getfo"] = Boom("x")
     obj._download("a", "b")
     assert vars(obj) == before
 
@@ -216,10 +225,23 @@ def test_forwarders_and_transfers_leave_the_instance_unchanged(obj, client):
 
 
 class WritingClient:
-    """Writes `payload` to the local path `get` is given, or raises `error`."""
+    """Writes `payload` where a download goes: into the file object `getfo`
+    is given, or to the path `get` is given. With `error`, writes a part of
+    it and raises that. `during` runs in the middle of a `getfo`."""
 
-    def __init__(self, payload=b"new", error=None):
-        self.payload, self.error, self.targets = payload, error, []
+    def __init__(self, payload=b"new", error=None, during=None):
+        self.payload, self.error, self.during, self.targets = payload, error, during, []
+
+    def getfo(self, remote, handle):
+        self.targets.append(handle)
+        handle.write(self.payload[:2])
+        handle.flush()
+        if self.during:
+            self.during(handle)
+        if self.error:
+            raise self.error
+        handle.write(self.payload[2:])
+        return len(self.payload)
 
     def get(self, remote, local):
         self.targets.append(local)
@@ -233,15 +255,25 @@ def leftovers(directory):
     return [p.name for p in directory.iterdir() if STAGED.fullmatch(p.name)]
 
 
-def test_download_replaces_the_destination_keeping_its_mode(bare, tmp_path):
+@pytest.mark.parametrize("existing", [True, False])
+def test_download_writes_an_unnamed_0600_file_then_gives_it_the_final_mode(bare, tmp_path, existing):
     destination = tmp_path / "report.csv"
-    destination.write_bytes(b"old")
-    destination.chmod(0o640)
-    bare._sftp = client = WritingClient()
+    if existing:
+        destination.write_bytes(b"old")
+        destination.chmod(0o640)
+    seen = []
+
+    def during(handle):
+        status = os.fstat(handle.fileno())
+        seen.append((status.st_mode & 0o777, status.st_nlink, sorted(os.listdir(tmp_path))))
+
+    bare._sftp = WritingClient(during=during)
     assert bare._download("remote.csv", str(destination)) is True
-    assert destination.read_bytes() == b"new"
-    assert destination.stat().st_mode & 0o777 == 0o640
-    assert client.targets[0] != str(destination) and leftovers(tmp_path) == []
+    assert seen == [(0o600, 0, ["report.csv"] if existing else [])]
+    umask = os.umask(0o22)
+    os.umask(umask)
+    assert destination.stat().st_mode & 0o777 == (0o640 if existing else 0o666 & ~umask)
+    assert destination.read_bytes() == b"new" and leftovers(tmp_path) == []
 
 
 @pytest.mark.parametrize("existing", [True, False])
@@ -271,14 +303,38 @@ def test_download_keeps_the_owner_and_leaves_hard_links_intact(bare, tmp_path):
     assert (tmp_path / "other-name.csv").read_bytes() == b"new"  # written through, as before
 
 
-def test_download_through_a_symlink_writes_its_target(bare, tmp_path):
+def test_download_to_a_link_or_a_file_it_may_not_write_is_get_as_is(bare, tmp_path):
     target = tmp_path / "real.csv"
     target.write_bytes(b"old")
     link = tmp_path / "link.csv"
     link.symlink_to(target.name)
-    bare._sftp = WritingClient()
+    bare._sftp = client = WritingClient()
     assert bare._download("remote.csv", str(link)) is True
+    assert client.targets == [str(link)]
     assert link.is_symlink() and target.read_bytes() == b"new"
+    target.chmod(0o444)
+    if os.geteuid() != 0:  # root may write it
+        assert bare._download("remote.csv", str(target)) is False
+        assert client.targets[-1] == str(target) and target.read_bytes() == b"new"
+
+
+def test_download_to_a_proc_fd_link_lands_in_the_open_file(bare, tmp_path):
+    bare._sftp = WritingClient(payload=b"landed")
+    with open(tmp_path / "open.bin", "w+b") as anonymous:
+        os.unlink(anonymous.name)
+        assert bare._download("remote", f"/proc/self/fd/{anonymous.fileno()}") is True
+        assert anonymous.read() == b"landed"
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_link_planted_during_the_download_is_replaced_not_written_through(bare, tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"untouched")
+    destination = tmp_path / "new.csv"
+    bare._sftp = WritingClient(during=lambda handle: destination.symlink_to(victim))
+    assert bare._download("remote", str(destination)) is True
+    assert not destination.is_symlink() and destination.read_bytes() == b"new"
+    assert victim.read_bytes() == b"untouched"
 
 
 def test_download_where_no_file_can_be_staged_goes_to_the_destination(bare, tmp_path):
@@ -291,11 +347,11 @@ def test_download_where_no_file_can_be_staged_goes_to_the_destination(bare, tmp_
     assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
 
 
-def test_download_stages_a_path_of_the_destinations_kind(bare, tmp_path):
+def test_download_stages_bytes_and_path_like_destinations(bare, tmp_path):
     bare._sftp = client = WritingClient()
     assert bare._download("r", os.fsencode(tmp_path / "b.bin")) is True
     assert bare._download("r", tmp_path / "p.bin") is True
-    assert [type(t) for t in client.targets] == [bytes, str]
+    assert [type(t) for t in client.targets] == [io.BufferedWriter] * 2
     assert (tmp_path / "b.bin").read_bytes() == (tmp_path / "p.bin").read_bytes() == b"new"
 
 
@@ -410,7 +466,7 @@ def test_a_failure_gains_one_note_naming_the_call_and_the_server(fakes, cls):
     assert excinfo.value is boom and boom.args == ("No such file",)
     assert our_notes(boom) == ["sftp_main: _stat('/data/x.csv') on alice@files.internal:22"]
 
-    obj._sftp.raises["get"] = transfer_error = Boom("refused")
+    obj._sftp.raises["getfo"] = transfer_error = Boom("refused")
     assert obj._download("r", "d") is False
     assert not hasattr(transfer_error, "__notes__")
 
