@@ -1,9 +1,17 @@
 """The eight forwarders and the two transfers, over a recording client."""
 
+import ctypes
 import io
 import os
+import pathlib
 import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -353,6 +361,237 @@ def test_download_stages_bytes_and_path_like_destinations(bare, tmp_path):
     assert bare._download("r", tmp_path / "p.bin") is True
     assert [type(t) for t in client.targets] == [io.BufferedWriter] * 2
     assert (tmp_path / "b.bin").read_bytes() == (tmp_path / "p.bin").read_bytes() == b"new"
+
+
+# --- downloads beside other users -----------------------------------------------
+
+NOBODY, OTHER = 65534, 65533
+SECRET = b"the-secret-payload"
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="plays other users: needs root")
+
+
+@pytest.fixture
+def shared_directory():
+    """A directory other users can enter (pytest's own are private)."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="shared-", dir="/tmp"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def start_as(uid, action):
+    """A forked child that runs action() as `uid` (None: as this user)."""
+    pid = os.fork()
+    if pid == 0:
+        code = 2
+        try:
+            if uid is not None:
+                os.setgroups([])
+                os.setgid(uid)
+                os.setuid(uid)
+            code = 0 if action() else 1
+        finally:
+            os._exit(code)
+    return pid
+
+
+def outcome(pid):
+    return {0: True, 1: False}.get(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+
+
+def keep_all_it_can_open(directory, stop, report):
+    """The attacker: opens every entry as soon as it is created in `directory`,
+    keeps the descriptors, and reads them all at the end."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    watch = libc.inotify_init1(os.O_NONBLOCK)
+    libc.inotify_add_watch(watch, bytes(directory), 0x100 | 0x80)  # created, moved in
+    os.write(report, b"r")
+    kept, events, stopping = [], 0, False
+    while not stopping:
+        stopping = stop in select.select([watch, stop], [], [], 10)[0]
+        try:
+            data = os.read(watch, 1 << 16)
+        except BlockingIOError:
+            continue
+        while data:
+            length = struct.unpack_from("iIII", data)[3]
+            name, data = data[16 : 16 + length].rstrip(b"\0"), data[16 + length :]
+            events += 1
+            try:
+                kept.append(os.open(bytes(directory / os.fsdecode(name)), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW))
+            except OSError:
+                pass
+    leaked = any(SECRET in os.pread(fd, 1 << 16, 0) for fd in kept)
+    os.write(report, f"{events} {len(kept)} {leaked}".encode())
+    return True
+
+
+@as_root
+def test_another_user_never_reads_a_download_replacing_a_0600_file(bare, shared_directory):
+    destination = shared_directory / "secret.csv"
+    destination.write_bytes(b"old")
+    destination.chmod(0o600)
+    stop_read, stop = os.pipe()
+    report, report_write = os.pipe()
+    watcher = start_as(NOBODY, lambda: keep_all_it_can_open(shared_directory, stop_read, report_write))
+    assert os.read(report, 1) == b"r"
+    bare._sftp = WritingClient(payload=SECRET)
+    for _ in range(20):
+        assert bare._download("remote", str(destination)) is True
+    (shared_directory / "public").write_bytes(b"anyone")  # one it can open: the watcher does work
+    os.write(stop, b"s")
+    assert outcome(watcher) is True
+    events, kept, leaked = os.read(report, 100).split()
+    assert int(events) >= 21 and int(kept) == 1 and leaked == b"False"
+    assert destination.stat().st_mode & 0o777 == 0o600 and destination.read_bytes() == SECRET
+
+
+def download_as(uid, obj, destination, meanwhile):
+    """obj._download into `destination` in a child running as `uid`, while
+    this process runs meanwhile() with the child's getfo halfway."""
+    midway_read, midway = os.pipe()
+    resume_read, resume = os.pipe()
+
+    def download():
+        obj._sftp = WritingClient(payload=SECRET, during=lambda handle: os.write(midway, b"m") and os.read(resume_read, 1))
+        return obj._download("remote", str(destination))
+
+    child = start_as(uid, download)
+    os.close(midway)
+    os.close(resume_read)
+    if os.read(midway_read, 1):
+        meanwhile()
+        os.write(resume, b"r")
+    for end in (resume, midway_read):
+        os.close(end)
+    return outcome(child)
+
+
+@as_root
+@pytest.mark.parametrize("planted", ["file", "link"])
+@pytest.mark.parametrize("downloader", [NOBODY, 0], ids=["user", "root"])
+def test_what_another_user_plants_in_a_sticky_directory_is_never_written_through(bare, shared_directory, tmp_path, planted, downloader):
+    shared_directory.chmod(0o1777)
+    destination, victim = shared_directory / "report.csv", tmp_path / "root-only"
+    victim.write_bytes(b"untouched")
+    kept = []
+
+    def plant():
+        if planted == "link":
+            destination.symlink_to(victim)
+        else:
+            kept.append(os.open(destination, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666))
+        os.lchown(destination, OTHER, OTHER)
+
+    # Root may replace another user's entry; the user may not, and fails.
+    assert download_as(downloader, bare, destination, plant) is (downloader == 0)
+    assert victim.read_bytes() == b"untouched" and all(os.fstat(fd).st_size == 0 for fd in kept)
+    status = destination.lstat()
+    assert (status.st_uid, leftovers(shared_directory)) == (OTHER if downloader else 0, [])
+    if downloader == 0:
+        assert destination.read_bytes() == SECRET
+
+
+def test_a_download_killed_midway_leaves_nothing_behind(run_python, tmp_path):
+    (tmp_path / "report.csv").write_bytes(b"old")
+    result = run_python("""
+        import os, signal, sftp_main
+        class Client:
+            def getfo(self, remote, handle):
+                handle.write(b"partial")
+                handle.flush()
+                os.kill(os.getpid(), signal.SIGKILL)
+        obj = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)
+        obj._sftp = Client()
+        obj._download("remote", "report.csv")
+    """)
+    assert result.returncode == -signal.SIGKILL
+    assert os.listdir(tmp_path) == ["report.csv"] and (tmp_path / "report.csv").read_bytes() == b"old"
+
+
+# Makes the file system refuse unnamed files, as some (NFS) do.
+NO_UNNAMED_FILES = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int openat(int directory, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    int mode = va_arg(rest, int);
+    va_end(rest);
+    if ((flags & O_TMPFILE) == O_TMPFILE) { errno = EOPNOTSUPP; return -1; }
+    return syscall(SYS_openat, directory, path, flags, mode);
+}
+"""
+NAMED_STAGING = """
+import os, sftp_main
+class Client:
+    def __init__(self, error=None):
+        self.error = error
+    def getfo(self, remote, handle):
+        handle.write(b"new")
+        handle.flush()
+        [name] = [n for n in os.listdir() if n != "report.csv"]
+        assert name.startswith(".report.csv.") and name.endswith(".part"), name
+        assert os.stat(name).st_mode & 0o777 == 0o600 and os.stat(name).st_size == 3
+        if self.error:
+            raise self.error
+        return 3
+obj = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)
+obj._sftp = Client(OSError("cut"))
+assert obj._download("remote", "report.csv") is False and os.listdir() == ["report.csv"]
+obj._sftp = Client()
+assert obj._download("remote", "report.csv") is True and os.listdir() == ["report.csv"]
+assert open("report.csv", "rb").read() == b"new" and os.stat("report.csv").st_mode & 0o777 == 0o640
+print("staged under a name")
+"""
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+def test_without_unnamed_files_a_0600_file_is_staged_under_a_name(tmp_path):
+    (tmp_path / "shim.c").write_text(NO_UNNAMED_FILES)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", "shim.c"], cwd=tmp_path, check=True)
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "report.csv").write_bytes(b"old")
+    (work / "report.csv").chmod(0o640)
+    env = dict(os.environ, LD_PRELOAD=str(tmp_path / "shim.so"))
+    result = subprocess.run([sys.executable, "-c", NAMED_STAGING], cwd=work, env=env, capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "staged under a name\n"), result.stderr
+
+
+MOUNTED_DESTINATION = """
+import os, subprocess, sftp_main
+class Client:
+    def __init__(self, during=lambda: None):
+        self.during = during
+    def getfo(self, remote, handle):
+        handle.write(b"new")
+        self.during()
+        return 3
+for name in ("report.csv", "mounted", "other"):
+    open(name, "wb").write(b"old")
+subprocess.run(["mount", "--bind", "mounted", "report.csv"], check=True)
+obj = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)
+obj._sftp = Client()
+assert obj._download("remote", "report.csv") is True and open("mounted", "rb").read() == b"new"
+obj._sftp = Client(lambda: subprocess.run(["mount", "--bind", "other", "report.csv"], check=True))
+assert obj._download("remote", "report.csv") is False
+assert open("other", "rb").read() == b"old" and sorted(os.listdir()) == ["mounted", "other", "report.csv"]
+print("written in place only while it was the same file")
+"""
+
+
+@as_root
+@pytest.mark.skipif(shutil.which("unshare") is None, reason="needs unshare")
+def test_a_destination_the_rename_cannot_replace_is_written_in_place_only_if_unchanged(tmp_path):
+    result = subprocess.run(["unshare", "-m", sys.executable, "-c", MOUNTED_DESTINATION], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    if "unshare failed" in result.stderr:
+        pytest.skip("no mount namespaces here")
+    assert (result.returncode, result.stdout) == (0, "written in place only while it was the same file\n"), result.stderr
 
 
 # --- interrupts wrapped by the client ---------------------------------------
