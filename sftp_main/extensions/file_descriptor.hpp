@@ -28,6 +28,9 @@ public:
     int get() const noexcept { return descriptor_; }
     explicit operator bool() const noexcept { return descriptor_ >= 0; }
 
+    // Gives the descriptor up without closing it.
+    void abandon() noexcept { descriptor_ = -1; }
+
     // Closes now; 0, or the errno of a failed close (a write-back error).
     int close() noexcept {
         const int descriptor = std::exchange(descriptor_, -1);

@@ -143,7 +143,7 @@ std::optional<StagedFile> StagedFile::beside(const std::string& destination) noe
             }
             staged.final_mode_ = 0666 & ~*mask;
         }
-        if (!staged.create()) {
+        if (!staged.create() || fstat(staged.file_.get(), &staged.made_) != 0) {
             return std::nullopt;
         }
         return staged;
@@ -184,10 +184,14 @@ StagedFile::StagedFile(StagedFile&& other) noexcept
       base_(std::move(other.base_)),
       file_(std::move(other.file_)),
       name_(std::exchange(other.name_, std::string())),
+      made_(other.made_),
       replaced_(other.replaced_),
       final_mode_(other.final_mode_) {}
 
 StagedFile::~StagedFile() {
+    if (file_) {
+        still_ours();
+    }
     if (!name_.empty()) {
         remove_name();
     }
@@ -228,11 +232,21 @@ int StagedFile::give_name() {
     return failure;
 }
 
+// Whether the descriptor still holds the staged file. A client that closed
+// it leaves its number to whatever was opened next, which is then neither
+// changed nor closed here.
+bool StagedFile::still_ours() noexcept {
+    struct stat now {};
+    if (fstat(file_.get(), &now) == 0 && same_file(now, made_)) {
+        return true;
+    }
+    file_.abandon();
+    return false;
+}
+
 bool StagedFile::still_named() const noexcept {
-    struct stat mine {};
     struct stat there {};
-    return fstat(file_.get(), &mine) == 0 &&
-           fstatat(directory_.get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(mine, there);
+    return fstatat(directory_.get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(there, made_);
 }
 
 void StagedFile::remove_name() noexcept {
@@ -246,6 +260,9 @@ void StagedFile::remove_name() noexcept {
 
 int StagedFile::commit() noexcept {
     try {
+        if (!still_ours()) {
+            return EBADF;
+        }
         if (const int failure = settle_owner_and_mode(); failure != 0) {
             return write_in_place(failure);
         }

@@ -54,6 +54,7 @@ private:
     bool create();
     int settle_owner_and_mode();
     int give_name();
+    bool still_ours() noexcept;
     bool still_named() const noexcept;
     void remove_name() noexcept;
     int write_in_place(int failure);
@@ -62,6 +63,7 @@ private:
     std::string base_;         // the destination's name in directory_
     FileDescriptor file_;      // the staged file
     std::string name_;         // its name in directory_, while it has one
+    struct stat made_ {};      // the staged file, as made
     std::optional<struct stat> replaced_;  // the file seen before the transfer
     mode_t final_mode_ = 0600;
 };

@@ -345,6 +345,28 @@ def test_a_link_planted_during_the_download_is_replaced_not_written_through(bare
     assert victim.read_bytes() == b"untouched"
 
 
+def test_a_client_that_gives_the_staged_descriptor_away_fails_without_touching_its_new_file(bare, tmp_path):
+    destination = tmp_path / "report.csv"
+    destination.write_bytes(b"old")
+    reused = []
+
+    class Reusing:
+        def getfo(self, remote, handle):
+            handle.write(b"new")
+            handle.flush()
+            other = os.open(tmp_path / "reuser", os.O_RDWR | os.O_CREAT, 0o600)
+            os.dup2(other, handle.fileno())  # the number now holds another file
+            os.close(other)
+            reused.append(handle.fileno())
+            return 0  # as many bytes as that file holds
+
+    bare._sftp = Reusing()
+    assert bare._download("remote", str(destination)) is False
+    assert os.fstat(reused[0]).st_mode & 0o777 == 0o600  # neither changed nor closed
+    assert destination.read_bytes() == b"old" and sorted(os.listdir(tmp_path)) == ["report.csv", "reuser"]
+    os.close(reused[0])
+
+
 def test_download_where_no_file_can_be_staged_goes_to_the_destination(bare, tmp_path):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
