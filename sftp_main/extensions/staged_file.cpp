@@ -143,7 +143,7 @@ std::optional<StagedFile> StagedFile::beside(const std::string& destination) noe
             }
             staged.final_mode_ = 0666 & ~*mask;
         }
-        if (!staged.create() || fstat(staged.file_.get(), &staged.made_) != 0) {
+        if (!staged.create()) {
             return std::nullopt;
         }
         return staged;
@@ -155,7 +155,7 @@ std::optional<StagedFile> StagedFile::beside(const std::string& destination) noe
 bool StagedFile::create() {
     file_ = FileDescriptor(openat(directory_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kStagedMode));
     if (file_) {
-        if (can_be_linked(file_.get())) {
+        if (can_be_linked(file_.get()) && fstat(file_.get(), &made_) == 0) {
             return true;
         }
         file_ = FileDescriptor();
@@ -168,9 +168,14 @@ bool StagedFile::create() {
         std::string name = staged_name_for(base_);
         file_ = FileDescriptor(
             openat(directory_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStagedMode));
-        if (file_) {
+        if (file_ && fstat(file_.get(), &made_) == 0) {
             name_ = std::move(name);
             return true;
+        }
+        if (file_) {
+            unlinkat(directory_.get(), name.c_str(), 0);
+            file_ = FileDescriptor();
+            return false;
         }
         if (errno != EEXIST) {
             return false;
