@@ -54,11 +54,18 @@ void raise_errno(int failure, PyObject* filename) {
     throw PyErrorRaised{};
 }
 
-// client.get(source, destination[, progress])
+// ("callback",), the keyword the progress callable is given under.
+OwnedRef callback_keyword() {
+    OwnedRef name = check(PyUnicode_InternFromString("callback"));
+    return check(PyTuple_Pack(1, name.get()));
+}
+
+// client.get(source, destination[, callback=progress])
 void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
     PyObject* arguments[] = {client, source, destination, progress};
+    const OwnedRef keywords = progress != nullptr ? callback_keyword() : OwnedRef();
     clients::CallGuard one_at_a_time(client);
-    check(PyObject_VectorcallMethod(names.get, arguments, progress != nullptr ? 4 : 3, nullptr));
+    check(PyObject_VectorcallMethod(names.get, arguments, 3, keywords.get()));
 }
 
 // Closes the file object over the staged descriptor while the transfer's
@@ -76,18 +83,20 @@ void close_after_failure(PyObject* file) {
     throw PyErrorRaised{};
 }
 
-// getfo(source, <file over the staged descriptor>[, progress]), then the
-// check that `get` makes: the bytes on disk are as many as getfo reported.
+// getfo(source, <file over the staged descriptor>[, callback=progress]),
+// then the check that `get` makes: the bytes on disk are as many as getfo
+// reported.
 void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFile& staged, PyObject* progress) {
     // Over the staged descriptor, which it does not close: closing the file
     // object first leaves any reference the client kept to it unable to
     // write anywhere once the descriptor's number is reused.
     OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
+    const OwnedRef keywords = progress != nullptr ? callback_keyword() : OwnedRef();
     OwnedRef size;
     try {
         PyObject* arguments[] = {source, file.get(), progress};
         clients::CallGuard one_at_a_time(client);
-        size = check(PyObject_Vectorcall(getfo, arguments, progress != nullptr ? 3 : 2, nullptr));
+        size = check(PyObject_Vectorcall(getfo, arguments, 2, keywords.get()));
     } catch (const PyErrorRaised&) {
         close_after_failure(file.get());
     }

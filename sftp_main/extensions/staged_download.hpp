@@ -15,9 +15,9 @@ namespace sftp {
 
 // Fetches the remote `source` through `client` into the local `destination`,
 // holding the client's lock for the client call. `progress`, when not empty,
-// is given to the client as the callback of `getfo` or `get` (its third
-// argument, called with the bytes done and the bytes in all); what it
-// raises ends the transfer, and a staged destination then stays as it was.
+// is given to `getfo` or `get` as callback=progress (called with the bytes
+// done and the bytes in all); what it raises ends the transfer, and a
+// staged destination then stays as it was.
 // Raises (PyErrorRaised) what the transfer raised.
 void download_whole(PyObject* client, PyObject* source, PyObject* destination, const OwnedRef& progress);
 
