@@ -30,6 +30,7 @@ import importlib.util
 import json
 import os
 import platform
+import secrets
 import shlex
 import statistics
 import subprocess
@@ -47,7 +48,9 @@ import sftp_main  # noqa: E402
 from plain_equivalent import PlainSFTPMain  # noqa: E402
 
 USER = "bench"
-PASSWORD = "bench-password"
+# The servers started here accept it, and the jump host forwards to loopback
+# ports for whoever logs in: a fresh one per run, handed over on a pipe.
+PASSWORD = secrets.token_urlsafe(18)
 CONFIG = {"host": "127.0.0.1", "user": USER, "password": PASSWORD}
 
 # Targets: nanoseconds over the direct call, and ratios to the baseline.
@@ -227,11 +230,13 @@ class ServerProcess:
 
     def __enter__(self):
         self.process = subprocess.Popen(
-            [sys.executable, str(BENCH / "serve.py"), USER, PASSWORD, *self.extra],
+            [sys.executable, str(BENCH / "serve.py"), USER, *self.extra],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
         )
+        self.process.stdin.write(PASSWORD + "\n")
+        self.process.stdin.flush()
         line = self.process.stdout.readline()
         if not line:
             self.process.kill()

@@ -92,6 +92,18 @@ class _StallableSFTPServer(asyncssh.SFTPServer):
 for _name in _STALLABLE_REQUESTS:
     setattr(_StallableSFTPServer, _name, _stalling(_name))
 
+_stalling_posix_rename = _StallableSFTPServer.posix_rename
+
+
+async def _posix_rename_if_offered(self, oldpath, newpath):
+    """Answers as a server without posix-rename@openssh.com does, when that is switched off."""
+    if not self._owner.posix_rename:
+        raise asyncssh.SFTPOpUnsupported("Operation unsupported")
+    return await _stalling_posix_rename(self, oldpath, newpath)
+
+
+_StallableSFTPServer.posix_rename = _posix_rename_if_offered
+
 
 class _Handler(asyncssh.SSHServer):
     def __init__(self, owner: EmbeddedSFTPServer):
@@ -151,6 +163,8 @@ class EmbeddedSFTPServer:
     others), recording each in ``forwarded_destinations``.
     ``authorized_keys`` maps user names to OpenSSH public key lines with
     which they may also log in.
+    With ``posix_rename`` false it answers a "posix-rename@openssh.com"
+    request as a server without that extension does.
     """
 
     def __init__(
@@ -162,12 +176,14 @@ class EmbeddedSFTPServer:
         extra_host_key_types: tuple[str, ...] = (),
         forwarding: bool = False,
         authorized_keys: dict[str, list[str]] | None = None,
+        posix_rename: bool = True,
     ):
         if not users:
             raise ValueError("at least one user is needed")
         self._users = dict(users)
         self.host = host
         self.refuse_sftp = refuse_sftp
+        self.posix_rename = posix_rename
         self.port: int | None = None
         self.root: Path | None = None
         self._tmp: tempfile.TemporaryDirectory | None = None

@@ -87,11 +87,19 @@ def _create_account(password: str) -> pwd.struct_passwd:
 class OpenSSHServer:
     """The system's sshd on 127.0.0.1 and a free port, for one test run.
 
-    ``authorized_key`` (an OpenSSH public key line) also lets the account
-    log in with that key. ``log_level`` is sshd's LogLevel.
+    ``authorized_key`` (OpenSSH public key lines) also lets the account
+    log in with those keys. ``authentication_methods`` is sshd's
+    AuthenticationMethods ("publickey,password": a key and then the
+    password). ``log_level`` is sshd's LogLevel.
     """
 
-    def __init__(self, *, authorized_key: str | None = None, log_level: str = "DEBUG1"):
+    def __init__(
+        self,
+        *,
+        authorized_key: str | None = None,
+        authentication_methods: str | None = None,
+        log_level: str = "DEBUG1",
+    ):
         self.host = "127.0.0.1"
         self.port: int | None = None
         self.user: str | None = None
@@ -99,6 +107,7 @@ class OpenSSHServer:
         self.root: Path | None = None
         self.host_key_path: Path | None = None
         self._authorized_key = authorized_key
+        self._authentication_methods = authentication_methods
         self._log_level = log_level
         self._tmp: tempfile.TemporaryDirectory | None = None
         self._process: subprocess.Popen | None = None
@@ -147,6 +156,7 @@ class OpenSSHServer:
                     "MaxAuthTries 20",
                     "MaxStartups 50",
                     f"LogLevel {self._log_level}",
+                    *([f"AuthenticationMethods {self._authentication_methods}"] if self._authentication_methods else []),
                     f"Subsystem sftp internal-sftp -d {self.root}",
                     f"ForceCommand internal-sftp -d {self.root}",
                     "",

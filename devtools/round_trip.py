@@ -6,8 +6,14 @@ against it; --via-jump starts a second one as a jump host and goes through it
 against a real server, through a real jump host with --jump-host; the
 passwords then come from the environment (SFTP_MAIN_PASSWORD,
 SFTP_MAIN_JUMP_PASSWORD) or from a prompt, never from the command line.
---host-key pins the server's key (the embedded server's own key is always
-pinned) and --timeout bounds every step.
+--key logs in with a private key file instead (its passphrase from
+SFTP_MAIN_KEY_PASSPHRASE or a prompt; a password only when the server asks
+for one as well). --host-key pins the server's key (the embedded server's
+own key is always pinned), --known-hosts checks it against a known_hosts
+file, and --timeout bounds every step. On a terminal each transfer shows a
+progress bar ("progress"); --size sets how much is sent, --atomic-upload
+uploads under a temporary name and moves it into place. A transfer that
+returns False has its reason printed from the module's log record.
 
 Exit status: 0 when every step succeeded and the downloaded file matches the
 uploaded one, 1 on any failure or mismatch, 2 on a usage error.
@@ -18,6 +24,7 @@ from __future__ import annotations
 import argparse
 import getpass
 import hashlib
+import logging
 import os
 import posixpath
 import re
@@ -31,6 +38,8 @@ from pathlib import Path
 PASSWORD_ENV = "SFTP_MAIN_PASSWORD"
 JUMP_PASSWORD_ENV = "SFTP_MAIN_JUMP_PASSWORD"
 JUMP_PASSPHRASE_ENV = "SFTP_MAIN_JUMP_KEY_PASSPHRASE"
+KEY_PASSPHRASE_ENV = "SFTP_MAIN_KEY_PASSPHRASE"
+_MASKED_NAMES = ("password", "pwd", "passphrase", "key_file")
 DEMO_USER = "demo"
 JUMP_USER = "jump"
 _CHUNK = 1 << 20
@@ -91,6 +100,38 @@ def describe_stat(attrs) -> str:
     return f"size={size} mode={mode_text}"
 
 
+class TransferBar:
+    """A progress bar on the terminal for one transfer at a time, fed by the
+    module's "progress" callback with (bytes_done, bytes_total)."""
+
+    def __init__(self, out=sys.stderr):
+        self._out = out
+        self._label = ""
+        self._bar = None
+        self._shown = 0
+
+    def __repr__(self) -> str:
+        return "TransferBar()"
+
+    def start(self, label: str) -> None:
+        self._label = label
+
+    def __call__(self, done: int, total: int) -> None:
+        if self._bar is None:
+            from tqdm import tqdm
+
+            self._bar = tqdm(total=total, desc=self._label, unit="B", unit_scale=True, unit_divisor=1024,
+                             leave=False, file=self._out, dynamic_ncols=True)
+        self._bar.update(done - self._shown)
+        self._shown = done
+
+    def finish(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        self._bar = None
+        self._shown = 0
+
+
 class Transcript:
     """Runs the steps, one line each, and keeps what the summary needs."""
 
@@ -136,12 +177,14 @@ def describe_tunnel(config: dict, through) -> str:
 
 def masked_config(config: dict) -> str:
     shown = ", ".join(
-        f"{key!r}: {'***'!r}" if "password" in key or "pwd" in key else f"{key!r}: {value!r}" for key, value in config.items()
+        f"{key!r}: {'***'!r}" if any(name in key for name in _MASKED_NAMES) else f"{key!r}: {value!r}"
+        for key, value in config.items()
     )
     return "{" + shown + "}"
 
 
-def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript, workdir: Path) -> str:
+def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript, workdir: Path,
+               bar: TransferBar | None = None) -> str:
     """Runs the round trip; returns the summary text of a success, raises otherwise."""
     try:
         import sftp_main
@@ -174,13 +217,13 @@ def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript,
 
         uploaded = step(
             f"_upload({str(local_up)!r}, 'payload.bin')",
-            client._upload,
+            with_bar(bar, "upload", client._upload),
             str(local_up),
             "payload.bin",
             transferred=size,
         )
         if uploaded is not True:
-            raise StepFailed(f"_upload returned {uploaded!r}; the module reports no cause for a failed transfer")
+            raise StepFailed(f"_upload returned {uploaded!r}; the module logged why (above)")
         remote_files.append("payload.bin")
 
         attrs = step("_stat('payload.bin')", client._stat, "payload.bin", shown_result=describe_stat)
@@ -204,13 +247,13 @@ def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript,
 
         downloaded = step(
             f"_download('final.bin', {str(local_down)!r})",
-            client._download,
+            with_bar(bar, "download", client._download),
             "final.bin",
             str(local_down),
             transferred=size,
         )
         if downloaded is not True:
-            raise StepFailed(f"_download returned {downloaded!r}; the module reports no cause for a failed transfer")
+            raise StepFailed(f"_download returned {downloaded!r}; the module logged why (above)")
         down_digest = sha256_of(local_down)
         same = down_digest == up_digest
         transcript.line(
@@ -229,6 +272,30 @@ def round_trip(config: dict, size: int, remote_dir: str, transcript: Transcript,
     finally:
         if connected:
             clean_up(client, remote_files, created_dir, transcript)
+
+
+def with_bar(bar: TransferBar | None, label: str, transfer):
+    """`transfer`, with the bar started before it and cleared after it."""
+    if bar is None:
+        return transfer
+
+    def run(*args):
+        bar.start(label)
+        try:
+            return transfer(*args)
+        finally:
+            bar.finish()
+
+    return run
+
+
+def show_transfer_failures() -> None:
+    """Prints the module's record of why a transfer returned False."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("round_trip: %(message)s"))
+    logger = logging.getLogger("sftp_main")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
 
 
 def expect_true(result, name: str) -> None:
@@ -268,6 +335,24 @@ def read_password(variable: str = PASSWORD_ENV, prompt: str = "SFTP password: ")
     return getpass.getpass(prompt)
 
 
+def read_key_passphrase(key_file: str) -> str | None:
+    """The key's passphrase from the environment, or a prompt when the key is encrypted."""
+    if os.environ.get(KEY_PASSPHRASE_ENV):
+        return os.environ[KEY_PASSPHRASE_ENV]
+    import paramiko
+
+    try:
+        paramiko.PKey.from_path(key_file)
+        return None
+    except (TypeError, paramiko.PasswordRequiredException):
+        pass  # encrypted: paramiko asks for a passphrase this way
+    except Exception:
+        return None  # the module itself says what is wrong with the file
+    if not sys.stdin.isatty():
+        raise SystemExit(f"round_trip: error: the key is encrypted: set {KEY_PASSPHRASE_ENV} or run from a terminal")
+    return getpass.getpass("key passphrase: ")
+
+
 def real_jump_config(args) -> dict:
     """The "ssh" entries for --jump-host: a key file, or a password from the environment or a prompt."""
     config = {"ssh": True, "ssh_host": args.jump_host, "ssh_user": args.jump_user or getpass.getuser()}
@@ -302,6 +387,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="the server's expected key: its SHA256:… fingerprint or public key line "
         "(repeat for several; get them with `ssh-keyscan HOST | ssh-keygen -lf -`)",
     )
+    parser.add_argument("--key", metavar="FILE", help="log in with this private key file instead of a password "
+                        f"(its passphrase from ${KEY_PASSPHRASE_ENV} or a prompt)")
+    parser.add_argument("--known-hosts", metavar="FILE", help="check the server's key against this known_hosts file")
     parser.add_argument("--timeout", metavar="SECONDS", help="time limit for connecting and for every operation")
     parser.add_argument("--via-jump", action="store_true", help="go through a second embedded server as the jump host")
     parser.add_argument("--jump-host", help="with --host: a real jump host to go through")
@@ -311,6 +399,9 @@ def build_parser() -> argparse.ArgumentParser:
                         f"(its passphrase from ${JUMP_PASSPHRASE_ENV})")
     parser.add_argument("--jump-host-key", help="the jump host's expected key: a SHA256 fingerprint or a public key line")
     parser.add_argument("--size", type=parse_size, default=parse_size("8M"), help="bytes to transfer (e.g. 0, 4096, 64M; default 8M)")
+    parser.add_argument("--atomic-upload", action="store_true",
+                        help="upload under a temporary name, then move it into place (needs posix-rename on the server)")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar, also on a terminal")
     parser.add_argument("--remote-dir", help="remote directory to create and remove (default: a new random name)")
     parser.add_argument("--traceback", action="store_true", help="show the full traceback of an error")
     return parser
@@ -322,6 +413,8 @@ def main(argv=None) -> int:
         build_parser().error("--port and --user need --host")
     if args.host is None and args.host_key is not None:
         build_parser().error("--host-key needs --host (the embedded server's own key is pinned)")
+    if args.host is None and (args.key is not None or args.known_hosts is not None):
+        build_parser().error("--key and --known-hosts need --host")
     jump_options = (args.jump_host, args.jump_port, args.jump_user, args.jump_key, args.jump_host_key)
     if args.jump_host is None and any(option is not None for option in jump_options):
         build_parser().error("--jump-port, --jump-user, --jump-key and --jump-host-key need --jump-host")
@@ -351,8 +444,17 @@ def main(argv=None) -> int:
                 target += f" through {JUMP_USER}@{show_address(jump_server.host, jump_server.port)} (embedded jump host)"
         else:
             user = args.user or getpass.getuser()
-            password = read_password()
-            config = {"host": args.host, "user": user, "password": password}
+            if args.key is not None:
+                # The password goes along only when one is set: the server
+                # may want it after the key.
+                config = {"host": args.host, "user": user, "key_file": args.key,
+                          "key_passphrase": read_key_passphrase(args.key)}
+                if os.environ.get(PASSWORD_ENV):
+                    config["password"] = os.environ[PASSWORD_ENV]
+            else:
+                config = {"host": args.host, "user": user, "password": read_password()}
+            if args.known_hosts is not None:
+                config["known_hosts"] = args.known_hosts
             if args.port is not None:
                 config["port"] = args.port
             if args.host_key is not None:
@@ -363,12 +465,18 @@ def main(argv=None) -> int:
                 target += f" through {config['ssh_user']}@{show_address(args.jump_host, args.jump_port or 22)}"
         if args.timeout is not None:
             config["timeout"] = args.timeout
+        if args.atomic_upload:
+            config["atomic_upload"] = True
+        bar = None
+        if sys.stderr.isatty() and not args.no_progress:
+            bar = config["progress"] = TransferBar()
+        show_transfer_failures()
         transcript.line(f"round trip of {format_size(args.size)} with {target}")
         if "host_key" in config:
             pins = config["host_key"] if isinstance(config["host_key"], list) else [config["host_key"]]
             transcript.line(f"    server key pinned: {', '.join(pins)}")
         with tempfile.TemporaryDirectory(prefix="sftp-main-round-trip-") as workdir:
-            summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir))
+            summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir), bar)
         if jump_server is not None:
             forwarded = ", ".join(show_address(host, port) for host, port in jump_server.forwarded_destinations)
             transcript.line(f"    the jump host forwarded direct-tcpip channels to: {forwarded or 'nothing'}")

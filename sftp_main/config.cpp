@@ -5,6 +5,7 @@
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/failure_notes.hpp"
+#include "sftp_main/extensions/key_login.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp {
@@ -83,8 +84,9 @@ OwnedRef entry_get(PyObject* entry, PyObject* key) {
 bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
 
 // Steps one to three of the cleansing: the configuration object, made from a
-// copy of the caller's mapping.
-void store_configuration(const Invocation& call, PyObject* config) {
+// copy of the caller's mapping. True when that mapping holds a true
+// "key_file" (key login, an extension): "password" is then not required.
+bool store_configuration(const Invocation& call, PyObject* config) {
     if (config == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         throw PyErrorRaised{};
@@ -93,6 +95,7 @@ void store_configuration(const Invocation& call, PyObject* config) {
                                                  : check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), config));
     OwnedRef configuration = framework::new_configuration(call.globals(), entries.get());
     check_status(PyObject_SetAttr(call.self(), names._config, configuration.get()));
+    return key_file_given(entries.get());
 }
 
 struct Problems {
@@ -105,7 +108,7 @@ struct Problems {
 
 // Every problem with the configuration, in table order; fills in the
 // defaults of optional parameters on the way.
-Problems collect_problems(PyObject* self) {
+Problems collect_problems(PyObject* self, bool password_optional) {
     OwnedRef deletion = check(PyList_New(0));
     OwnedRef error = check(PyList_New(0));
     OwnedRef raise_list = check(PyList_New(0));
@@ -132,6 +135,9 @@ Problems collect_problems(PyObject* self) {
                 check_status(PyList_Append(rejected_values.get(), current.get()));
             }
         } else if (is_true(entry_get(option, names.key_type).get())) {
+            if (password_optional && PyUnicode_CheckExact(param) && PyUnicode_Compare(param, names.password) == 0) {
+                return;
+            }
             check_status(PyList_Append(deletion.get(), param));
         } else if (is_true(entry_get(option, names.key_default).get())) {
             configuration = attribute(self, names._config);
@@ -233,10 +239,10 @@ OwnedRef set_default_params(const Invocation& call) {
 OwnedRef cleanse_params(const Invocation& call) {
     PyObject* self = call.self();
     PyObject* config = call.argument(1);
-    store_configuration(call, config);
+    const bool password_optional = store_configuration(call, config);
     call_method(self, names._set_params_dict);
 
-    const Problems problems = collect_problems(self);
+    const Problems problems = collect_problems(self, password_optional);
     if (PyList_GET_SIZE(problems.raise_list.get()) > 0) {
         OwnedRef separator = check(PyUnicode_FromString(kMessageSeparator));
         OwnedRef raise_text = check(PyUnicode_Join(separator.get(), problems.raise_list.get()));

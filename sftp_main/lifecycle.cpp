@@ -9,6 +9,8 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/extensions/ssh_step_guard.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
 
 namespace sftp {
 
@@ -48,8 +50,9 @@ OwnedRef transport_address(PyObject* self, Server& server) {
     return check(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
 }
 
-// With host_key or timeout set, the session is started and checked first,
-// and only then is the password sent (auth_password, as connect would).
+// With host_key, timeout, key_file or known_hosts set, the session is
+// started and checked first, and only then is the key or the password sent
+// (auth_password, as connect would).
 OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport, const ConnectionOptions& options,
                                     Server& server) {
     PyObject* self = call.self();
@@ -62,6 +65,8 @@ OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport,
     PyObject* arguments[] = {transport, user.get(), password.get()};
     if (!options.any()) {
         check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+    } else if (options.key_login) {
+        log_in_with_key(call.globals(), transport, user.get(), password.get(), options.key_login);
     } else if (password.get() != Py_None) {  // connect() too logs in only with a password
         check(PyObject_VectorcallMethod(names.auth_password, arguments, 1, keywords.get()));
     }
@@ -81,7 +86,11 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
+        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
+        OwnedRef cleansed = attribute(self, names._config);
         OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        guard.require_carried_by(replacement.get());
+        require_target_listing(call.argument(1), cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();
@@ -101,7 +110,8 @@ OwnedRef transport_endpoint(PyObject* self, const ConnectionOptions& options, Se
 void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
     // Checked before anything is made, so that a bad value leaves nothing behind.
-    const ConnectionOptions options = read_connection_options(self);
+    const ConnectionOptions options = read_connection_options(call.globals(), self);
+    const transfers::TransferOptions transfer_options = transfers::read_transfer_options(self);
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
     check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
@@ -120,7 +130,8 @@ void open_connection(const Invocation& call, Server& server) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        authenticate_and_open_sftp(call, transport.get(), options, server);
+        OwnedRef sftp = authenticate_and_open_sftp(call, transport.get(), options, server);
+        transfers::remember(sftp.get(), transfer_options, options.timeout.get());
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {

@@ -6,6 +6,7 @@
 // exec step runs the module body only for that object, only once.
 #include "framework/framework.hpp"
 #include "sftp_main/class_methods.hpp"
+#include "sftp_main/extensions/transfer_log.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cstdint>
@@ -64,6 +65,7 @@ void run_module_body(PyObject* module) {
     OwnedRef paramiko = check(PyImport_ImportModuleLevel("paramiko", module_globals, nullptr, nullptr, 0));
     check_status(PyDict_SetItem(module_globals, names.paramiko, paramiko.get()));
     framework::import_classes(module_globals);
+    transfer_log::install_null_handler();
     OwnedRef cls = build_class(module_globals);
     check_status(PyDict_SetItem(module_globals, names.TavrelSFTPMain, cls.get()));
 }

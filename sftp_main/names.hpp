@@ -50,6 +50,7 @@
     /* the opt-in connection options, and what checking them calls */                       \
     X(host_key, "host_key")                                                                 \
     X(timeout, "timeout")                                                                   \
+    X(atomic_upload, "atomic_upload")                                                       \
     X(banner_timeout, "banner_timeout")                                                     \
     X(handshake_timeout, "handshake_timeout")                                               \
     X(auth_timeout, "auth_timeout")                                                         \
@@ -75,6 +76,29 @@
     X(newline, "newline")                                                                   \
     X(args, "args")                                                                         \
     X(BadHostKeyException, "BadHostKeyException")                                           \
+    /* key login and known_hosts */                                                         \
+    X(key_file, "key_file")                                                                 \
+    X(key_passphrase, "key_passphrase")                                                     \
+    X(known_hosts, "known_hosts")                                                           \
+    X(known_hosts_name, "known_hosts_name")                                                 \
+    X(PKey, "PKey")                                                                         \
+    X(from_path, "from_path")                                                               \
+    X(auth_publickey, "auth_publickey")                                                     \
+    X(AuthenticationException, "AuthenticationException")                                   \
+    X(PasswordRequiredException, "PasswordRequiredException")                               \
+    X(SSHException, "SSHException")                                                         \
+    X(HostKeys, "HostKeys")                                                                 \
+    X(hostkeys, "hostkeys")                                                                 \
+    X(HostKeyEntry, "HostKeyEntry")                                                         \
+    X(from_line, "from_line")                                                               \
+    X(lookup, "lookup")                                                                     \
+    X(quote, "quote")                                                                       \
+    X(open, "open")                                                                         \
+    X(read, "read")                                                                         \
+    X(key, "key")                                                                           \
+    X(InvalidHostKey, "InvalidHostKey")                                                     \
+    X(hostnames, "hostnames")                                                               \
+    X(add, "add")                                                                           \
     /* module globals and what is read from paramiko */                                     \
     X(paramiko, "paramiko")                                                                 \
     X(TavrelLog, "TavrelLog")                                                               \

@@ -5,8 +5,11 @@
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/names.hpp"
+#include "sftp_main/extensions/opted_transfers.hpp"
 #include "sftp_main/extensions/staged_download.hpp"
+#include "sftp_main/extensions/transfer_log.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/names.hpp"
 
 #include <algorithm>
 #include <array>
@@ -71,10 +74,11 @@ OwnedRef interrupt_in_chain(PyObject* error, PyObject* handled) {
     return OwnedRef();
 }
 
-// Transfers report an ordinary failure as False and drop it; interrupts and
-// exits still propagate, also when the client wrapped one in its own error.
+// Transfers report an ordinary failure as False, and log why; interrupts
+// and exits still propagate, also when the client wrapped one in its own
+// error.
 template <typename Transfer>
-OwnedRef reporting_outcome(Transfer&& transfer) {
+OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
     try {
         transfer();
         return OwnedRef::take(Py_True);
@@ -88,18 +92,39 @@ OwnedRef reporting_outcome(Transfer&& transfer) {
             PyErr_SetRaisedException(interrupt.release());
             throw;
         }
+        transfer_log::log_returned_false(call, failure.get());
         return OwnedRef::take(Py_False);
     }
 }
 
+// The progress callable the caller set for `client`, or empty.
+OwnedRef progress_for(const transfers::ClientRecord* record) {
+    return record != nullptr ? transfers::progress_of(*record) : OwnedRef();
+}
+
 OwnedRef upload(const Invocation& call) {
-    return reporting_outcome([&] { call_client(call); });
+    return reporting_outcome(call, [&] {
+        OwnedRef client = attribute(call.self(), names._sftp);
+        const transfers::ClientRecord* record = transfers::record_of(client.get());
+        if (record == nullptr) {
+            call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
+            return;
+        }
+        const bool atomic = record->atomic_upload;
+        OwnedRef progress = progress_for(record);
+        clients::CallGuard one_at_a_time(client.get());
+        if (atomic) {
+            transfers::put_atomically(client.get(), call.argument(1), call.argument(2), progress.get());
+        } else {
+            transfers::transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
+        }
+    });
 }
 
 OwnedRef download(const Invocation& call) {
-    return reporting_outcome([&] {
+    return reporting_outcome(call, [&] {
         OwnedRef client = attribute(call.self(), names._sftp);
-        download_whole(client.get(), call.argument(1), call.argument(2), OwnedRef());
+        download_whole(client.get(), call.argument(1), call.argument(2), progress_for(transfers::record_of(client.get())));
     });
 }
 

@@ -16,12 +16,12 @@ import struct
 
 import paramiko
 
-__all__ = ["ACCEPTED_FORMS", "HostKeyMismatch", "PinPolicy", "PinnedKeys", "fingerprint_of"]
+__all__ = ["ACCEPTED_FORMS", "HostKeyMismatch", "PinPolicy", "PinnedKeys", "fingerprint_of", "pins_from_setting"]
 
 ACCEPTED_FORMS = (
     'a SHA256 fingerprint ("SHA256:" and base64 without padding, as ssh-keygen -lf prints it), '
     'a public key line ("ssh-ed25519 AAAA... comment", optionally after a host name, as ssh-keyscan prints it), '
-    "or a list or tuple of these"
+    "or a non-empty list or tuple of these"
 )
 _PREFIX = "SHA256:"
 _DIGEST_TEXT_LENGTH = 43  # 32 bytes of base64 without its one "=" of padding
@@ -106,6 +106,18 @@ class PinnedKeys:
     def check(self, hostname: str, key: paramiko.PKey) -> None:
         if fingerprint_of(key.asbytes()) not in self.fingerprints:
             raise HostKeyMismatch(hostname, key, self.fingerprints)
+
+
+def pins_from_setting(name: str, value) -> PinnedKeys | None:
+    """The pins of one configuration value, or None when it pins nothing.
+
+    Only None, False and the empty text leave the check off. Any other value
+    must pin at least one key: an empty list, say one filtered from a file
+    that came out empty, is malformed rather than "no check".
+    """
+    if value is None or value is False or (isinstance(value, str) and not value):
+        return None
+    return PinnedKeys(name, value)
 
 
 class PinPolicy(paramiko.MissingHostKeyPolicy):

@@ -55,7 +55,7 @@ def _through_jump_host(mapping):
         client.close()
         raise
     try:
-        config = _variables({**mapping, "host": _LOOPBACK, "port": tunnel.port})
+        config = _variables({**mapping, "host": _LOOPBACK, "port": tunnel.port, **_target_listing(mapping, settings)})
     except BaseException:
         tunnel.close()
         raise
@@ -82,6 +82,7 @@ class _JumpSettings:
         self.key_passphrase = mapping.get("ssh_rsa_pwd") or None
         self.timeout = _timeout(mapping.get("timeout"))
         self.pins = _pins(mapping.get("ssh_host_key"))
+        self.known_hosts = _known_hosts(mapping.get("known_hosts"))
         target = mapping.get("host")
         if not isinstance(target, str) or not target:
             raise ValueError(f"'host' must be a host name or address to reach through the jump host, not {target!r}")
@@ -90,7 +91,6 @@ class _JumpSettings:
     def login(self):
         """The jump host's client, logged in; closed again when any step fails."""
         import paramiko
-        from _tavrel_host_key import PinPolicy
 
         # Whatever type the file holds, as paramiko reads it.
         passphrase = self.key_passphrase
@@ -98,7 +98,7 @@ class _JumpSettings:
             passphrase = passphrase.encode("utf-8")
         key = None if self.key_file is None else paramiko.PKey.from_path(self.key_file, passphrase)
         client = paramiko.SSHClient()
-        client.set_missing_host_key_policy(PinPolicy(self.host, self.pins))
+        client.set_missing_host_key_policy(_jump_policy(self))
         try:
             client.connect(
                 self.host,
@@ -147,9 +147,39 @@ def _timeout(value):
 
 
 def _pins(value):
-    # As for the module's own "host_key": a false value pins nothing.
+    # As for the module's own "host_key": an empty list is malformed.
+    from _tavrel_host_key import pins_from_setting
+
+    return pins_from_setting("ssh_host_key", value)
+
+
+def _known_hosts(value):
+    # Read before anything is opened: the jump host's check and the
+    # target's (by sftp_main) both need it.
     if not value:
         return None
-    from _tavrel_host_key import PinnedKeys
+    from _tavrel_known_hosts import KnownHosts
 
-    return PinnedKeys("ssh_host_key", value)
+    return KnownHosts(value)
+
+
+def _jump_policy(settings):
+    # "ssh_host_key" pins the jump host; else known_hosts lists it under
+    # "ssh_host" and "ssh_port"; else any key is accepted.
+    from _tavrel_host_key import PinPolicy
+
+    if settings.pins is not None or settings.known_hosts is None:
+        return PinPolicy(settings.host, settings.pins)
+    from _tavrel_known_hosts import KnownHostsPolicy, listed_name
+
+    return KnownHostsPolicy(settings.known_hosts, listed_name(settings.host, settings.port))
+
+
+def _target_listing(mapping, settings):
+    # The target is listed in known_hosts under its own name and port, not
+    # as the loopback listener: sftp_main looks it up under this name.
+    if settings.known_hosts is None or mapping.get("known_hosts_name"):
+        return {}
+    from _tavrel_known_hosts import listed_name
+
+    return {"known_hosts_name": listed_name(*settings.destination)}

@@ -8,7 +8,7 @@ replaces it.
 __all__ = ["TavrelVar"]
 
 _MASK = "***"
-_SECRET_MARKERS = ("password", "pwd")
+_SECRET_MARKERS = ("password", "pwd", "passphrase")
 
 
 def _is_secret(key):

@@ -4,6 +4,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,7 +19,7 @@ namespace {
 constexpr const char* kHostKeyForms =
     "host_key must be an OpenSSH SHA256 fingerprint (\"SHA256:\" and base64 without padding, as "
     "ssh-keygen -lf prints it), a public key line (\"ssh-ed25519 AAAA... comment\", as in a .pub file, "
-    "or after the host name as ssh-keyscan prints it), or a list or tuple of these";
+    "or after the host name as ssh-keyscan prints it), or a non-empty list or tuple of these";
 
 constexpr const char* kTimeoutForm =
     "timeout must be a positive number of seconds: an int or a float, or the text of one";
@@ -32,6 +33,8 @@ constexpr std::size_t kFingerprintDigits = 43;
     throw PyErrorRaised{};
 }
 
+}  // namespace
+
 // configuration.<name>, or empty when the configuration has no such name.
 // An instance without `_config` has no options either: the plain connection
 // then fails where it always did, after making the SSH client.
@@ -44,6 +47,8 @@ OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {
     check_status(PyObject_GetOptionalAttr(configuration.get(), name, &found));
     return OwnedRef::steal(found);
 }
+
+namespace {
 
 std::string_view utf8_view(PyObject* text) {
     Py_ssize_t size = 0;
@@ -84,6 +89,8 @@ OwnedRef decode_base64(PyObject* text) {
     return unless_value_error([&] { return PyObject_VectorcallMethod(names.a2b_base64, arguments, 2, keywords.get()); });
 }
 
+}  // namespace
+
 OwnedRef sha256_digest(PyObject* blob) {
     OwnedRef hashlib = import_module("hashlib");
     OwnedRef hash = check(PyObject_CallMethodOneArg(hashlib.get(), names.sha256, blob));
@@ -104,6 +111,8 @@ OwnedRef fingerprint_text(PyObject* digest) {
     text.append(digits);
     return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+
+namespace {
 
 std::optional<HostKeyPin> fingerprint_pin(PyObject* text) {
     const std::string_view given = utf8_view(text);
@@ -176,9 +185,12 @@ HostKeyPin parse_pin(PyObject* item) {
     return std::move(*pin);
 }
 
+// None, False and the empty text leave the option unset. Every other value
+// must pin at least one key: an empty list (say, filtered from a file that
+// came out empty) would otherwise turn the check off without a word.
 std::vector<HostKeyPin> parse_host_key(PyObject* value) {
     std::vector<HostKeyPin> pins;
-    if (!check_status(PyObject_IsTrue(value))) {
+    if (value == Py_None || value == Py_False || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0)) {
         return pins;
     }
     if (!PyList_Check(value) && !PyTuple_Check(value)) {
@@ -186,6 +198,9 @@ std::vector<HostKeyPin> parse_host_key(PyObject* value) {
         return pins;
     }
     OwnedRef items = check(PySequence_Tuple(value));
+    if (PyTuple_GET_SIZE(items.get()) == 0) {
+        reject(kHostKeyForms, value);
+    }
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(items.get()); ++index) {
         pins.push_back(parse_pin(PyTuple_GET_ITEM(items.get(), index)));
     }
@@ -218,21 +233,30 @@ OwnedRef parse_timeout(PyObject* value) {
 }
 
 // Of the host key algorithms paramiko offers, those of the pinned key lines
-// go first, so that a server with several keys shows a pinned one. The
-// fingerprints do not say their type: for those the order stays.
-void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>& pins) {
+// and of the keys known_hosts lists for the server go first, so that a
+// server with several keys shows a listed one. The fingerprints do not say
+// their type: for those the order stays.
+void prefer_pinned_key_types(PyObject* transport, const ConnectionOptions& options) {
     OwnedRef pinned = check(PySet_New(nullptr));
-    for (const HostKeyPin& pin : pins) {
-        if (!pin.key_type) {
-            continue;
-        }
-        check_status(PySet_Add(pinned.get(), pin.key_type.get()));
-        if (utf8_view(pin.key_type.get()) == "ssh-rsa") {
+    auto prefer = [&](PyObject* key_type) {
+        check_status(PySet_Add(pinned.get(), key_type));
+        if (utf8_view(key_type) == "ssh-rsa") {
             // An RSA key signs under these names as well.
             for (const char* algorithm : {"rsa-sha2-512", "rsa-sha2-256"}) {
                 OwnedRef name = check(PyUnicode_FromString(algorithm));
                 check_status(PySet_Add(pinned.get(), name.get()));
             }
+        }
+    };
+    for (const HostKeyPin& pin : options.pins) {
+        if (pin.key_type) {
+            prefer(pin.key_type.get());
+        }
+    }
+    if (options.known_hosts) {
+        OwnedRef listed = listed_key_types(options.known_hosts);
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(listed.get()); ++index) {
+            prefer(PyList_GET_ITEM(listed.get(), index));
         }
     }
     if (PySet_GET_SIZE(pinned.get()) == 0) {
@@ -255,6 +279,55 @@ void prefer_pinned_key_types(PyObject* transport, const std::vector<HostKeyPin>&
     check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
 }
 
+// Runs `step`; an ordinary exception from it is dropped, anything else
+// (Ctrl-C) goes on.
+template <typename Step>
+void unless_exception(Step&& step) {
+    try {
+        step();
+    } catch (const PyErrorRaised&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+}
+
+// A log channel that records nothing, for a transport the module is ending.
+OwnedRef muted_log_channel() {
+    OwnedRef name = check(PyUnicode_FromString("sftp_main.stopped_transport"));
+    OwnedRef logging = import_module("logging");
+    OwnedRef logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+    check(PyObject_CallMethod(logger.get(), "setLevel", "i", 51));  // above CRITICAL
+    return name;
+}
+
+// The transport's thread is still waiting for the server's banner or key
+// exchange. Closing the socket under it would make it fail on a dead
+// descriptor; the socket is shut down instead, which ends its read at once,
+// and the thread is joined. paramiko logs any end of its banner read as an
+// error with a traceback, so what it logs about an end that the module
+// caused goes to a channel that records nothing.
+void stop_unfinished_session(PyObject* transport, PyObject* timeout) {
+    unless_exception([&] {
+        OwnedRef channel = muted_log_channel();
+        check(PyObject_CallMethod(transport, "set_log_channel", "O", channel.get()));
+    });
+    unless_exception([&] {
+        OwnedRef sock = check(PyObject_GetAttrString(transport, "sock"));
+        OwnedRef socket_module = import_module("socket");
+        OwnedRef both_ways = check(PyObject_GetAttrString(socket_module.get(), "SHUT_RDWR"));
+        check(PyObject_CallMethod(sock.get(), "shutdown", "O", both_ways.get()));
+    });
+    unless_exception([&] { check(PyObject_CallMethod(transport, "join", "O", timeout)); });
+    // The key exchange's own timer would otherwise keep a thread (one that
+    // holds up the interpreter's exit) until paramiko's limit.
+    unless_exception([&] {
+        OwnedRef packetizer = check(PyObject_GetAttrString(transport, "packetizer"));
+        check(PyObject_CallMethod(packetizer.get(), "complete_handshake", nullptr));
+    });
+}
+
 // start_client(timeout=…) returns quietly when its time is up; the session
 // is of no use then.
 void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
@@ -264,6 +337,7 @@ void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
     }
     OwnedRef done = OwnedRef::steal(found);
     if (!check_status(PyObject_IsTrue(done.get()))) {
+        stop_unfinished_session(transport, timeout);
         PyErr_Format(PyExc_TimeoutError, "the SSH key exchange did not finish within the timeout of %S s", timeout);
         throw PyErrorRaised{};
     }
@@ -320,20 +394,19 @@ PyObject* mismatch_class_for(PyObject* base) {
         "Host key for server %U does not match host_key: got %U (%S), expected %s%U; no credentials were sent",
         peer.get(), received.get(), key_name.get(), pins.size() > 1 ? "one of " : "", expected.get()));
 
-    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
-    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
-    PyObject* mismatch_class = mismatch_class_for(base.get());
-    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, peer.get(), server_key, Py_None, nullptr));
-    OwnedRef args = check(PyTuple_Pack(1, message.get()));
-    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
-    PyErr_SetRaisedException(error.release());
-    throw PyErrorRaised{};
+    raise_host_key_mismatch(module_globals, peer.get(), server_key, message.get());
 }
 
-void verify_host_key(PyObject* module_globals, PyObject* transport, const std::vector<HostKeyPin>& pins) {
+// With both "host_key" and "known_hosts", a key that either lists is
+// accepted; a key known_hosts marks @revoked never is.
+void verify_host_key(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
+    const std::vector<HostKeyPin>& pins = options.pins;
     OwnedRef server_key = call_method(transport, names.get_remote_server_key);
     OwnedRef blob = call_method(server_key.get(), names.asbytes);
     OwnedRef digest = sha256_digest(blob.get());
+    if (options.known_hosts) {
+        refuse_revoked_key(module_globals, server_key.get(), digest.get(), options.known_hosts);
+    }
     for (const HostKeyPin& pin : pins) {
         PyObject* mine = pin.blob ? pin.blob.get() : pin.digest.get();
         PyObject* theirs = pin.blob ? blob.get() : digest.get();
@@ -341,12 +414,32 @@ void verify_host_key(PyObject* module_globals, PyObject* transport, const std::v
             return;
         }
     }
+    if (options.known_hosts) {
+        OwnedRef pinned = check(PyList_New(0));
+        for (const HostKeyPin& pin : pins) {
+            check_status(PyList_Append(pinned.get(), pin.fingerprint.get()));
+        }
+        check_known_host(module_globals, server_key.get(), blob.get(), digest.get(), options.known_hosts, pinned.get());
+        return;
+    }
     raise_mismatch(module_globals, transport, server_key.get(), digest.get(), pins);
 }
 
 }  // namespace
 
-ConnectionOptions read_connection_options(PyObject* configuration_owner) {
+[[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
+                                          PyObject* message) {
+    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
+    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
+    PyObject* mismatch_class = mismatch_class_for(base.get());
+    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, hostname, server_key, Py_None, nullptr));
+    OwnedRef args = check(PyTuple_Pack(1, message));
+    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
+    PyErr_SetRaisedException(error.release());
+    throw PyErrorRaised{};
+}
+
+ConnectionOptions read_connection_options(PyObject* module_globals, PyObject* configuration_owner) {
     ConnectionOptions options;
     if (OwnedRef host_key = optional_setting(configuration_owner, names.host_key)) {
         options.pins = parse_host_key(host_key.get());
@@ -354,8 +447,24 @@ ConnectionOptions read_connection_options(PyObject* configuration_owner) {
     if (OwnedRef timeout = optional_setting(configuration_owner, names.timeout)) {
         options.timeout = parse_timeout(timeout.get());
     }
+    options.key_login = read_key_login(module_globals, configuration_owner);
+    options.known_hosts = read_known_hosts(module_globals, configuration_owner);
     return options;
 }
+
+OwnedRef host_key_identity(PyObject* value) {
+    const std::vector<HostKeyPin> pins = parse_host_key(value);
+    if (pins.empty()) {
+        return {};
+    }
+    OwnedRef fingerprints = check(PyFrozenSet_New(nullptr));
+    for (const HostKeyPin& pin : pins) {
+        check_status(PySet_Add(fingerprints.get(), pin.fingerprint.get()));
+    }
+    return fingerprints;
+}
+
+OwnedRef timeout_seconds(PyObject* value) { return parse_timeout(value); }
 
 OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const ConnectionOptions& options) {
     OwnedRef port_number = check(PyNumber_Long(port_text));
@@ -368,11 +477,19 @@ OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Con
 
 void start_verified_session(PyObject* module_globals, PyObject* transport, const ConnectionOptions& options) {
     if (options.timeout) {
-        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout, names.auth_timeout, names.channel_timeout}) {
+        // The module's own deadline ends a silent start, always with its
+        // TimeoutError: paramiko's limits on the banner and the key exchange,
+        // which would race it with errors of their own, are set well past it.
+        const double seconds = PyFloat_AS_DOUBLE(options.timeout.get());
+        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::max(seconds, 5.0)));
+        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, backstop.get()));
+        }
+        for (PyObject* limit : {names.auth_timeout, names.channel_timeout}) {
             check_status(PyObject_SetAttr(transport, limit, options.timeout.get()));
         }
     }
-    prefer_pinned_key_types(transport, options.pins);
+    prefer_pinned_key_types(transport, options);
     if (options.timeout) {
         OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
         PyObject* arguments[] = {transport, options.timeout.get()};
@@ -381,8 +498,8 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     } else {
         call_method(transport, names.start_client);
     }
-    if (!options.pins.empty()) {
-        verify_host_key(module_globals, transport, options.pins);
+    if (!options.pins.empty() || options.known_hosts) {
+        verify_host_key(module_globals, transport, options);
     }
 }
 

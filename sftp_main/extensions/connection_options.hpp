@@ -4,6 +4,8 @@
 // afterwards. A caller who sets neither gets the plain connection.
 #pragma once
 
+#include "sftp_main/extensions/key_login.hpp"
+#include "sftp_main/extensions/known_hosts.hpp"
 #include "sftp_main/ref.hpp"
 
 #include <vector>
@@ -22,15 +24,43 @@ struct HostKeyPin {
 struct ConnectionOptions {
     std::vector<HostKeyPin> pins;  // empty: any host key
     OwnedRef timeout;              // a float, or empty: paramiko's defaults
+    KeyLogin key_login;            // empty: password login
+    KnownHosts known_hosts;        // empty: no known_hosts file
 
-    bool any() const noexcept { return !pins.empty() || static_cast<bool>(timeout); }
+    bool any() const noexcept {
+        return !pins.empty() || static_cast<bool>(timeout) || static_cast<bool>(key_login) ||
+               static_cast<bool>(known_hosts);
+    }
 };
 
-// Reads and checks `configuration.host_key` and `configuration.timeout`. A
-// missing attribute or a false value leaves an option unset (except that
-// zero and False are rejected as a timeout); a malformed value raises
-// ValueError naming the option and the accepted forms.
-ConnectionOptions read_connection_options(PyObject* configuration_owner);
+// Reads and checks `configuration.host_key` and `configuration.timeout`,
+// then "key_file", "key_passphrase" and "known_hosts" (key_login.hpp,
+// known_hosts.hpp). A missing attribute leaves an option unset, and so do
+// None, False and the empty text as a host key, and a false value other
+// than zero and False as a timeout; a malformed value (an empty list of
+// host keys among them) raises ValueError naming the option and the
+// accepted forms.
+ConnectionOptions read_connection_options(PyObject* module_globals, PyObject* configuration_owner);
+
+// configuration.<name> of the instance's `_config`, or empty when the
+// instance has no `_config` or the configuration no such name.
+OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name);
+
+// The SHA-256 digest of a key blob, and "SHA256:…" of a digest as OpenSSH prints it.
+OwnedRef sha256_digest(PyObject* blob);
+OwnedRef fingerprint_text(PyObject* digest);
+
+// Raises sftp_main.HostKeyMismatch (a paramiko.BadHostKeyException) for
+// `hostname` and the server's key, with `message`.
+[[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
+                                          PyObject* message);
+
+// One option's value in its checked form, by which two configurations are
+// compared: empty when the value leaves the option unset, ValueError as
+// above when it is malformed. The host keys as a frozenset of their
+// fingerprints; the timeout as a float.
+OwnedRef host_key_identity(PyObject* value);
+OwnedRef timeout_seconds(PyObject* value);
 
 // socket.create_connection((host, int(port)), timeout), from the text forms
 // of host and port: the TCP connect bounded.

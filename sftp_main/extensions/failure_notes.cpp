@@ -2,6 +2,7 @@
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/client_registry.hpp"
+#include "sftp_main/extensions/transfer_options.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cctype>
@@ -105,9 +106,9 @@ OwnedRef server_in_mapping(PyObject* mapping) {
     return server_label(user.get(), host.get(), port.get());
 }
 
-// The server recorded for the instance's SFTP client, read from the
-// instance's own attributes without running any of the caller's code.
-OwnedRef server_of_instance(PyObject* self) {
+// The instance's SFTP client, read from its own attributes without
+// running any of the caller's code; empty when it has none.
+OwnedRef client_of_instance(PyObject* self) {
     OwnedRef attributes = OwnedRef::steal(PyObject_GenericGetDict(self, nullptr));
     if (!attributes) {
         PyErr_Clear();
@@ -118,8 +119,13 @@ OwnedRef server_of_instance(PyObject* self) {
         PyErr_Clear();
         return OwnedRef();
     }
-    OwnedRef held = OwnedRef::steal(client);
-    return clients::server_label(held.get());
+    return OwnedRef::steal(client);
+}
+
+// The server recorded for the instance's SFTP client.
+OwnedRef server_of_instance(PyObject* self) {
+    OwnedRef client = client_of_instance(self);
+    return client ? clients::server_label(client.get()) : OwnedRef();
 }
 
 OwnedRef server_of_call(const Invocation& call) {
@@ -145,6 +151,18 @@ OwnedRef note_for(const Invocation& call, std::optional<PyObject*> server) {
     return check(PyUnicode_FromFormat("%s%U(%U)", kNotePrefix, call.method_name(), arguments.get()));
 }
 
+// The note, and for a TimeoutError the limit it ran out of (paramiko's
+// carries no message).
+OwnedRef note_for_failure(const Invocation& call, std::optional<PyObject*> server, PyObject* exception) {
+    OwnedRef note = note_for(call, server);
+    if (PyErr_GivenExceptionMatches(exception, PyExc_TimeoutError)) {
+        if (OwnedRef reason = timeout_reason(call)) {
+            return check(PyUnicode_FromFormat("%U: %U", note.get(), reason.get()));
+        }
+    }
+    return note;
+}
+
 void attach(PyObject* exception, PyObject* text) {
     OwnedRef added = OwnedRef::steal(PyObject_CallMethodOneArg(exception, names.add_note, text));
     if (!added) {
@@ -161,11 +179,29 @@ void describe_failure(const Invocation& call, std::optional<PyObject*> server) n
     PendingError failure;
     run_guarded([&] {
         if (!has_our_note(failure.get())) {
-            attach(failure.get(), note_for(call, server).get());
+            attach(failure.get(), note_for_failure(call, server, failure.get()).get());
         }
     });
     PyErr_Clear();
     failure.restore();
+}
+
+OwnedRef note_text(const Invocation& call) { return note_for(call, std::nullopt); }
+
+OwnedRef timeout_reason(const Invocation& call) noexcept {
+    if (call.client_method() == nullptr) {
+        return OwnedRef();
+    }
+    OwnedRef client = client_of_instance(call.self());
+    const transfers::ClientRecord* record = client ? transfers::record_of(client.get()) : nullptr;
+    if (record == nullptr || !record->timeout) {
+        return OwnedRef();
+    }
+    OwnedRef reason = OwnedRef::steal(PyUnicode_FromFormat("no answer within %R s", record->timeout.get()));
+    if (!reason) {
+        PyErr_Clear();
+    }
+    return reason;
 }
 
 void add_note(PyObject* text) noexcept {

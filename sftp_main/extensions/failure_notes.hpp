@@ -19,6 +19,14 @@ namespace sftp::notes {
 // mapping passed, or the server recorded for the instance's SFTP client).
 void describe_failure(const Invocation& call, std::optional<PyObject*> server = std::nullopt) noexcept;
 
+// The note's text for `call`: "sftp_main: _upload('/a', 'b') on u@h:22".
+// Raises on failure.
+OwnedRef note_text(const Invocation& call);
+
+// "no answer within 3.0 s": the time limit of the instance's SFTP client,
+// for a method that forwards to it; empty when it has none. Raises nothing.
+OwnedRef timeout_reason(const Invocation& call) noexcept;
+
 // Adds `text` as a note to the exception being raised.
 void add_note(PyObject* text) noexcept;
 

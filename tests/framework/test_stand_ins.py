@@ -136,7 +136,7 @@ def test_var_pickles():
     assert restored.missing is None
 
 
-@pytest.mark.parametrize("key", ["password", "ssh_password", "ssh_rsa_pwd", "Password", "db_pwd_old"])
+@pytest.mark.parametrize("key", ["password", "ssh_password", "ssh_rsa_pwd", "Password", "db_pwd_old", "key_passphrase"])
 def test_var_repr_masks_password_values(key):
     secret = "hunter2-" + key
     var = TavrelVar(host="example", **{key: secret})
@@ -240,6 +240,9 @@ _ED25519_TEXT = base64.b64encode(_ED25519_BLOB).decode()
         ("ssh_host_key", "ssh-ed25519 not-base64!"),
         ("ssh_host_key", f"ssh-rsa {_ED25519_TEXT}"),  # the line's type is not the key's
         ("ssh_host_key", [""]),
+        ("ssh_host_key", []),
+        ("ssh_host_key", ()),
+        ("ssh_host_key", 0),
         ("ssh_host_key", [f"ssh-ed25519 {_ED25519_TEXT}", 7]),
         ("timeout", 0),
         ("timeout", -1.5),

@@ -11,6 +11,7 @@ import time
 import asyncssh
 import paramiko
 import pytest
+from tavrel_var import TavrelVar
 
 import sftp_main
 from openssh_server import OpenSSHServer, unavailable_reason
@@ -111,6 +112,31 @@ def test_pinned_jump_key_that_differs_fails_before_any_tunnel(live, server, jump
     assert fingerprint(expected) in str(caught.value) and fingerprint(shown) in str(caught.value)
     assert jump.forwarded_destinations == []
     assert_nothing_left(live, before, jump)
+
+
+class PinDroppingSSH:
+    """A framework whose "ssh" step hands back the configuration without "host_key"."""
+
+    def __init__(self, mapping):
+        self.mapping = mapping
+
+    def connect(self):
+        return TavrelVar(**{name: value for name, value in self.mapping.items() if name != "host_key"})
+
+
+def test_a_pin_the_ssh_step_drops_raises_before_any_password(live, server, monkeypatch):
+    monkeypatch.setattr(sftp_main, "TavrelSSH", PinDroppingSSH)
+    wrong_pin = "SHA256:" + "A" * 43
+    with pytest.raises(ValueError, match="^host_key is set, but .* does not carry it"):
+        Cls(live.config(server, ssh=True, host_key=wrong_pin))
+    assert server.auth_attempts == [] and server.accepted_sessions == 0
+
+
+@pytest.mark.parametrize("option", [{"host_key": "SHA256:short"}, {"host_key": []}, {"timeout": "soon"}])
+def test_a_malformed_option_with_ssh_raises_before_the_jump_login(live, server, jump, option):
+    with pytest.raises(ValueError, match=f"^{next(iter(option))} must be"):
+        Cls(live.jump_config(server, jump, **option))
+    assert jump.auth_attempts == [] and server.auth_attempts == []
 
 
 def test_ipv6_target_through_the_jump_host(live, ipv6_server, jump, tmp_path):

@@ -101,3 +101,20 @@ def test_timeout_gives_up_on_a_stopped_session(sshd):
         for pid in stopped:
             os.kill(pid, signal.SIGCONT)
         client._close()
+
+
+def test_atomic_upload_replaces_a_file_through_posix_rename(sshd, tmp_path):
+    # OpenSSH's plain rename refuses an existing target: only posix-rename
+    # can put the second upload in place.
+    source = tmp_path / "source.bin"
+    client = sftp_main.TavrelSFTPMain(config(sshd, atomic_upload=True))
+    client._connect()
+    try:
+        client._mkdir("atomic")
+        for content in (os.urandom(200_000), b"second"):
+            source.write_bytes(content)
+            assert client._upload(str(source), "atomic/target.bin") is True
+    finally:
+        client._close()
+    assert os.listdir(sshd.root / "atomic") == ["target.bin"]
+    assert (sshd.root / "atomic" / "target.bin").read_bytes() == b"second"

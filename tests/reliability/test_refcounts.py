@@ -13,6 +13,7 @@ import base64
 import collections.abc
 import hashlib
 import socket
+import subprocess
 import sys
 import types
 
@@ -227,6 +228,19 @@ def config_case(path, module_globals):
         # The module's side of the call; a jump host per call is not what is counted here.
         module_globals("TavrelSSH", HandBack)
         return returns(lambda: type(Cls(config)), Cls), [config, *values]
+    if path in ("options kept through TavrelSSH", "pin dropped by TavrelSSH"):
+        config.update(ssh=True, host_key=["SHA256:" + "A" * 43], timeout="5")
+        values = list(config.values())
+        if path == "options kept through TavrelSSH":
+            module_globals("TavrelSSH", HandBack)
+            return returns(lambda: type(Cls(config)), Cls), [config, *values]
+
+        class DropsThePin(HandBack):
+            def connect(self):
+                return TavrelVar(**{name: value for name, value in self.mapping.items() if name != "host_key"})
+
+        module_globals("TavrelSSH", DropsThePin)
+        return raises(lambda: Cls(config), ValueError), [config, *values]
     if path == "missing values":
         del config["password"]
         return raises(lambda: Cls(config), Exception), [config, *values]
@@ -276,6 +290,8 @@ def config_case(path, module_globals):
 CONFIG_PATHS = [
     "construct",
     "construct through TavrelSSH",
+    "options kept through TavrelSSH",
+    "pin dropped by TavrelSSH",
     "missing values",
     "None as configuration",
     "TavrelLog raises",
@@ -370,8 +386,17 @@ def fake_with_options(monkeypatch):
             pass
 
     class Transport(fake.module.Transport):
+        silent = False
+        sock = packetizer = types.SimpleNamespace(shutdown=lambda how: None, complete_handshake=lambda: None)
+
         def start_client(self, timeout=None):
-            self.initial_kex_done = True
+            self.initial_kex_done = not self.silent
+
+        def set_log_channel(self, name):
+            pass
+
+        def join(self, timeout=None):
+            pass
 
         def get_remote_server_key(self):
             return server_key
@@ -402,7 +427,9 @@ def fake_with_options(monkeypatch):
     return fake, server_key
 
 
-@pytest.mark.parametrize("case", ["pinned", "key line and timeout", "wrong key", "malformed host_key", "malformed timeout"])
+@pytest.mark.parametrize(
+    "case", ["pinned", "key line and timeout", "wrong key", "malformed host_key", "malformed timeout", "silent server"]
+)
 def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
     fake, server_key = fake_with_options(monkeypatch)
     right = fingerprint_of(server_key.blob)
@@ -413,11 +440,15 @@ def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
         "wrong key": {"host_key": "SHA256:" + "A" * 43},
         "malformed host_key": {"host_key": "SHA256:nope"},
         "malformed timeout": {"timeout": -1},
+        "silent server": {"timeout": 0.5},
     }[case]
     obj = Cls({**good_config(), **options})
     calls = CALLS
     if case.startswith("malformed"):
         call = raises(obj._connect, ValueError)
+    elif case == "silent server":
+        monkeypatch.setattr(fake.module.Transport, "silent", True)
+        call = raises(obj._connect, TimeoutError)
     elif case == "wrong key":
         call = raises(obj._connect, paramiko.BadHostKeyException)
     else:
@@ -427,6 +458,45 @@ def test_connect_with_options_keeps_counts_and_memory(monkeypatch, case):
             assert obj._sftp is fake.client
 
     before, after, grown = measure(call, [obj, fake.client, server_key, server_key.blob], calls)
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
+@pytest.fixture(scope="module")
+def key_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("keys")
+    for name, options in {"ed25519": ["-t", "ed25519", "-N", ""], "rsa": ["-t", "rsa", "-b", "1024", "-m", "PEM", "-N", "right"]}.items():
+        subprocess.run(["ssh-keygen", "-q", *options, "-f", str(folder / name)], check=True)
+    return folder
+
+
+@pytest.mark.parametrize("case", ["key file", "wrong passphrase", "listed", "not listed", "revoked"])
+def test_key_login_and_known_hosts_keep_counts_and_memory(monkeypatch, key_files, tmp_path, case):
+    fake, server_key = fake_with_options(monkeypatch)
+    key_type, encoded = (key_files / "ed25519.pub").read_text().split()[:2]
+    server_key.blob = base64.b64decode(encoded)
+    fake.module.Transport.auth_publickey = lambda self, username, key: []
+    for name in ("PKey", "PasswordRequiredException", "AuthenticationException", "SSHException", "HostKeys", "hostkeys"):
+        setattr(fake.module, name, getattr(paramiko, name))
+    host = text("files.example")
+    listing = {"listed": host, "not listed": "elsewhere", "revoked": f"{host} {key_type} {encoded}\n@revoked *"}
+    known_hosts = tmp_path / "known_hosts"
+    known_hosts.write_text(f"{listing.get(case, host)} {key_type} {encoded}\n")
+    options = {
+        "key file": {"key_file": str(key_files / "ed25519")},
+        "wrong passphrase": {"key_file": str(key_files / "rsa"), "key_passphrase": text("wrong")},
+    }.get(case, {"known_hosts": str(known_hosts)})
+    obj = Cls({**good_config(), "host": host, **options})
+    if case == "wrong passphrase":
+        call = raises(obj._connect, ValueError)
+    elif case in ("not listed", "revoked"):
+        call = raises(obj._connect, paramiko.SSHException)
+    else:
+
+        def call():
+            assert obj._connect() is None
+
+    before, after, grown = measure(call, [obj, fake.client, host], scaled(2_000))
     assert after == before
     assert grown < MEMORY_BOUND
 

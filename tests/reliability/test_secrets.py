@@ -7,6 +7,7 @@ traceback can hold one.
 
 from __future__ import annotations
 
+import importlib.util
 import logging
 import os
 import secrets
@@ -186,3 +187,41 @@ def test_round_trip_program_prints_no_password(live, right_password):
     assert password not in process.stderr
     if not right_password:
         assert "AuthenticationException" in process.stderr
+
+
+def test_key_path_and_passphrase_stay_out_of_errors_and_log_lines(live, all_log_records, tmp_path):
+    passphrase = fresh_secret()
+    key_file = tmp_path / f"key-{secrets.token_hex(6)}"
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-f", str(key_file)], check=True)
+    public = key_file.with_suffix(".pub").read_text().strip()
+    with live.server(authorized_keys={live.user: [public]}) as server:
+        def login(**secret):
+            client = Cls({"host": server.host, "port": server.port, "user": live.user, "key_file": str(key_file), **secret})
+            client._connect()
+            client._close()
+
+        login(key_passphrase=passphrase)
+        said = []
+        for secret in ({}, {"key_passphrase": passphrase[::-1]}):
+            with pytest.raises(ValueError) as info:
+                login(**secret)
+            said.append(everything_said_by(info.value))
+    assert "Authentication (publickey) successful" in "".join(all_log_records)
+    for text in [*said, *all_log_records]:
+        assert passphrase not in text and passphrase[::-1] not in text
+        assert str(key_file) not in text
+
+
+def test_the_benchmark_servers_take_their_password_off_the_command_line(live, monkeypatch):
+    # The benchmark's jump host forwards to loopback ports for whoever logs
+    # in, and every local user can read a process's command line.
+    monkeypatch.setattr(sys, "path", list(sys.path))  # the benchmark adds its own directory
+    spec = importlib.util.spec_from_file_location("sftp_main_bench_run", live.devtools.parent / "bench" / "run.py")
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    with bench.ServerProcess("forwarding") as jump:
+        command_line = open(f"/proc/{jump.process.pid}/cmdline", "rb").read()
+        client = Cls({"host": jump.host, "port": jump.port, "user": bench.USER, "password": bench.PASSWORD})
+        client._connect()
+        client._close()
+    assert bench.PASSWORD.encode() not in command_line and b"serve.py" in command_line

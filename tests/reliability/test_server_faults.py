@@ -205,3 +205,26 @@ def test_nothing_listening(live):
     assert isinstance(client._ssh, paramiko.SSHClient)
     assert not hasattr(client, "_sftp")
     assert live.threads_end(before)
+
+
+def test_server_killed_in_the_middle_of_an_atomic_upload_keeps_the_old_file(live, server, tmp_path):
+    (server.root / "target.bin").write_bytes(b"old")
+    source = tmp_path / "source.bin"
+    source.write_bytes(os.urandom(64 * CHUNK))
+    killed = []
+
+    def kill_once(done, total):
+        if done and not killed:
+            killed.append(done)
+            server.kill()
+
+    client = Cls(live.config(server, atomic_upload=True, progress=kill_once))
+    client._connect()
+    upload = Outcome(lambda: client._upload(str(source), "target.bin"), live.settle_seconds).wait()
+    try:
+        client._close()
+    except Exception:
+        pass
+    assert (upload.error, upload.result) == (None, False)
+    assert killed
+    assert (server.root / "target.bin").read_bytes() == b"old"

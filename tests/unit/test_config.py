@@ -148,6 +148,14 @@ def test_unknown_names_pass_through_unreported(fakes, bare):
     assert failure_text(bare, {"timeout": 5}) == MISSING + "['host', 'user', 'password']"
 
 
+def test_a_key_file_makes_the_password_optional(fakes, bare):
+    cleanse(bare, {"host": "h", "user": "u", "key_file": "/keys/id_ed25519"})
+    assert bare._config.get("key_file") == "/keys/id_ed25519"
+    assert failure_text(bare, {"key_file": "/keys/id"}) == MISSING + "['host', 'user']"
+    for unset in ("", None, 0):
+        assert failure_text(bare, {"host": "h", "user": "u", "key_file": unset}) == MISSING + "['password']"
+
+
 def test_callers_ssh_values_are_kept(fakes, bare):
     config = {**GOOD_CONFIG, "ssh": True, "ssh_rsa": ""}
     cleanse(bare, config)

@@ -63,10 +63,77 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
 
     fakes.log.clear()
     obj._connect()
-    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == ["host_key", "timeout", "host", "port", "user", "password"]
+    assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
+        "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "atomic_upload", "progress",
+        "host", "port", "user", "password"
+    ]
     assert fakes.log.of("var.attr") == []
     assert fakes.log.of("paramiko.Transport")[0].args == ("inner:2022",)
     assert fakes.log.of("transport.connect")[0].kwargs == {"username": "bob", "password": "pw-2"}
+
+
+PIN = "SHA256:" + "A" * 43
+PINNED = {**GOOD_CONFIG, "ssh": True, "host_key": [PIN], "timeout": "5"}
+
+
+def test_options_set_with_ssh_are_required_in_the_steps_result(fakes, cls):
+    obj = cls(dict(PINNED))
+    assert [(c.name, c.args[:1]) for c in fakes.log.calls[-6:]] == [
+        ("var.attr", ("ssh",)),
+        ("var.todict", ()),
+        ("TavrelSSH", (fakes.log.calls[-4].args[0],)),
+        ("TavrelSSH.connect", ()),
+        ("sshvar.attr", ("host_key",)),
+        ("sshvar.attr", ("timeout",)),
+    ]
+    assert obj._config is not fakes.configs[0]
+
+
+@pytest.mark.parametrize(
+    "returned, message",
+    [
+        ({**GOOD_CONFIG, "timeout": "5"}, "^host_key is set, but .* does not carry it"),
+        ({**GOOD_CONFIG, "host_key": (PIN,), "timeout": 6}, "^timeout is set, but .* carries another value"),
+    ],
+    ids=["dropped", "changed"],
+)
+def test_an_option_lost_in_the_ssh_step_raises(fakes, cls, returned, message):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", returned)
+    with pytest.raises(ValueError, match=message):
+        cls(dict(PINNED))
+
+
+def test_atomic_upload_lost_in_the_ssh_step_raises(fakes, cls):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", GOOD_CONFIG)
+    with pytest.raises(ValueError, match="^atomic_upload is set, but .* does not carry it"):
+        cls({**GOOD_CONFIG, "ssh": True, "atomic_upload": True})
+
+
+@pytest.mark.parametrize("option", [{"host_key": []}, {"host_key": PIN, "timeout": 0}])
+def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
+    with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
+        cls({**GOOD_CONFIG, "ssh": True, **option})
+    assert not any(n.startswith("TavrelSSH") or n.endswith("todict") for n in fakes.log.names())
+
+
+@pytest.mark.parametrize(
+    "returned, raised",
+    [
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, None),
+        ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, None),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, "points elsewhere and lacks known_hosts_name"),
+        ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, "does not carry it"),
+    ],
+    ids=["names the target", "same target", "target name lost", "known_hosts dropped"],
+)
+def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, raised):
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {"user": "bob", "password": "pw", **returned})
+    config = {**GOOD_CONFIG, "ssh": True, "known_hosts": "/kh"}
+    if raised is None:
+        assert cls(config)._config is fakes.ssh_connect_result
+    else:
+        with pytest.raises(ValueError, match=f"^known_hosts is set, but .* {raised}"):
+            cls(config)
 
 
 def test_ssh_mapping_is_handed_over_unchanged(fakes, cls):
@@ -169,6 +236,11 @@ def test_connect_call_sequence(fakes, cls):
     assert calls(fakes.log) == [
         ("var.attr", ("host_key",), {}),
         ("var.attr", ("timeout",), {}),
+        ("var.attr", ("key_file",), {}),
+        ("var.attr", ("key_passphrase",), {}),
+        ("var.attr", ("known_hosts",), {}),
+        ("var.attr", ("atomic_upload",), {}),
+        ("var.attr", ("progress",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -181,7 +253,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[4].args[0] is p.policies[0]
+    assert fakes.log.calls[9].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
@@ -209,7 +281,7 @@ class PlainConfiguration:
         vars(self).update(entries)
 
 
-@pytest.mark.parametrize("unset", [None, "", [], (), "absent"])
+@pytest.mark.parametrize("unset", [None, "", "absent"])
 def test_unset_options_leave_the_plain_connection(fakes, cls, bare, unset):
     plain = cls(dict(GOOD_CONFIG))
     fakes.log.clear()

@@ -1,0 +1,214 @@
+#include "sftp_main/extensions/opted_transfers.hpp"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+
+namespace sftp::transfers {
+
+namespace {
+
+// A file name stays within NAME_MAX (255 bytes) with the temporary name's
+// additions; a longer name is cut for the temporary one only.
+constexpr Py_ssize_t kMaxKeptNameBytes = 200;
+
+// Interned once and kept for the life of the process, as the module's other
+// names are.
+struct Names {
+    PyObject* put;
+    PyObject* remove;
+    PyObject* posix_rename;
+    PyObject* lstat;
+    PyObject* chmod;
+    PyObject* st_mode;
+    PyObject* callback_keyword;  // ("callback",)
+};
+
+PyObject* intern_or_throw(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) {
+        throw PyErrorRaised{};
+    }
+    return name;
+}
+
+const Names& names() {
+    static const Names made = [] {
+        Names fresh{intern_or_throw("put"),   intern_or_throw("remove"), intern_or_throw("posix_rename"),
+                    intern_or_throw("lstat"), intern_or_throw("chmod"),  intern_or_throw("st_mode"),
+                    nullptr};
+        OwnedRef callback = OwnedRef::steal(intern_or_throw("callback"));
+        fresh.callback_keyword = PyTuple_Pack(1, callback.get());
+        if (fresh.callback_keyword == nullptr) {
+            throw PyErrorRaised{};
+        }
+        return fresh;
+    }();
+    return made;
+}
+
+// 16 hexadecimal digits from the system's random source.
+std::string random_hex() {
+    std::array<unsigned char, 8> bytes{};
+    if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+        std::random_device device;
+        for (unsigned char& byte : bytes) {
+            byte = static_cast<unsigned char>(device());
+        }
+    }
+    constexpr const char* kDigits = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0xf]);
+    }
+    return text;
+}
+
+// The leading part of `name` (text) whose UTF-8 form fits in the limit.
+OwnedRef cut_name(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) {
+        throw PyErrorRaised{};
+    }
+    if (size <= kMaxKeptNameBytes) {
+        return OwnedRef::take(name);
+    }
+    Py_ssize_t cut = kMaxKeptNameBytes;
+    while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a character
+    }
+    return check(PyUnicode_DecodeUTF8(utf8, cut, "strict"));
+}
+
+// posixpath.join(head, ".NAME.<16 hex>.part") for a remote path of text or
+// bytes, as paramiko takes them.
+OwnedRef temporary_path(PyObject* destination) {
+    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
+    OwnedRef parts = check(PyObject_CallMethod(posixpath.get(), "split", "O", destination));
+    PyObject* head = PyTuple_GET_ITEM(parts.get(), 0);
+    PyObject* name = PyTuple_GET_ITEM(parts.get(), 1);
+    if (PyObject_Length(name) == 0) {
+        PyErr_Format(PyExc_IsADirectoryError, "atomic_upload needs a file name to upload to; got %.200R",
+                     destination);
+        throw PyErrorRaised{};
+    }
+    const std::string random = random_hex();
+    OwnedRef temporary_name;
+    if (PyBytes_Check(name)) {
+        const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
+        std::string text = ".";
+        text.append(PyBytes_AS_STRING(name), static_cast<std::size_t>(kept));
+        text += "." + random + ".part";
+        temporary_name = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    } else {
+        OwnedRef kept = cut_name(name);
+        temporary_name = check(PyUnicode_FromFormat(".%U.%s.part", kept.get(), random.c_str()));
+    }
+    return check(PyObject_CallMethod(posixpath.get(), "join", "OO", head, temporary_name.get()));
+}
+
+// client.remove(path), whatever it raises dropped: the connection may be
+// gone, and the failure that led here is the one to report.
+void remove_quietly(PyObject* client, PyObject* path) noexcept {
+    PendingError original;
+    run_guarded([&] {
+        PyObject* arguments[] = {client, path};
+        check(PyObject_VectorcallMethod(names().remove, arguments, 2, nullptr));
+    });
+    PyErr_Clear();
+    original.restore();
+}
+
+// A put into an existing file keeps its permission bits; the file that
+// replaces it gets them too, so that a private file does not turn readable.
+// Set-id bits are not carried over, as a write drops them. Nothing is done
+// when the destination is missing or is no regular file; a chmod the
+// server refuses fails the upload rather than widen the file.
+void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destination) {
+    constexpr long kPermissionBits = 0777;
+    constexpr long kFileTypeMask = 0170000;
+    constexpr long kRegularFile = 0100000;
+    PyObject* lstat_arguments[] = {client, destination};
+    OwnedRef attributes = OwnedRef::steal(PyObject_VectorcallMethod(names().lstat, lstat_arguments, 2, nullptr));
+    if (!attributes) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+        return;
+    }
+    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names().st_mode));
+    if (!PyLong_Check(mode.get())) {
+        return;
+    }
+    const long bits = PyLong_AsLong(mode.get());
+    if (bits == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    if ((bits & kFileTypeMask) != kRegularFile) {
+        return;
+    }
+    OwnedRef permissions = check(PyLong_FromLong(bits & kPermissionBits));
+    PyObject* chmod_arguments[] = {client, temporary, permissions.get()};
+    check(PyObject_VectorcallMethod(names().chmod, chmod_arguments, 3, nullptr));
+}
+
+// The server's refusal, with what atomic_upload needs of the server.
+[[noreturn]] void raise_rename_refused(PyObject* destination) {
+    PendingError refusal;
+    OwnedRef reason = OwnedRef::steal(PyObject_Str(refusal.get()));
+    if (!reason) {
+        PyErr_Clear();
+        reason = check(PyUnicode_FromString("?"));
+    }
+    PyErr_Format(PyExc_OSError,
+                 "atomic_upload: the server did not move the uploaded file onto %.200R with "
+                 "posix-rename@openssh.com (%U); the upload needs that extension and is never done non-atomically",
+                 destination, reason.get());
+    PendingError ours;
+    PyException_SetCause(ours.get(), refusal.get() ? Py_NewRef(refusal.get()) : nullptr);
+    PyException_SetContext(ours.get(), refusal.get() ? Py_NewRef(refusal.get()) : nullptr);
+    ours.restore();
+    throw PyErrorRaised{};
+}
+
+}  // namespace
+
+void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress) {
+    PyObject* arguments[] = {client, source, destination, progress};
+    if (progress == nullptr) {
+        check(PyObject_VectorcallMethod(method, arguments, 3, nullptr));
+    } else {
+        check(PyObject_VectorcallMethod(method, arguments, 3, names().callback_keyword));
+    }
+}
+
+void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
+    OwnedRef temporary = temporary_path(destination);
+    try {
+        transfer(client, names().put, source, temporary.get(), progress);
+        keep_replaced_mode(client, temporary.get(), destination);
+    } catch (const PyErrorRaised&) {
+        remove_quietly(client, temporary.get());
+        throw;
+    }
+    try {
+        PyObject* arguments[] = {client, temporary.get(), destination};
+        check(PyObject_VectorcallMethod(names().posix_rename, arguments, 3, nullptr));
+    } catch (const PyErrorRaised&) {
+        const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
+        remove_quietly(client, temporary.get());
+        if (ordinary) {
+            raise_rename_refused(destination);
+        }
+        throw;
+    }
+}
+
+}  // namespace sftp::transfers

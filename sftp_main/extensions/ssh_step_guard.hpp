@@ -1,0 +1,35 @@
+// Connection options that the "ssh" step must not lose. With "ssh" on, the
+// configuration that TavrelSSH(...).connect() returns replaces the instance's
+// own, and _connect reads the options from it: a framework whose result did
+// not carry "host_key" would drop the pin without a word. So the options the
+// caller set are checked before that step opens anything, and required,
+// unchanged, in what the step returns.
+#pragma once
+
+#include "sftp_main/ref.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace sftp::ssh_step {
+
+class Guard {
+public:
+    // Reads the guarded names from the caller's own mapping (a dict without
+    // any call on it) and checks each value set there: a malformed one
+    // raises its ValueError. A caller who set none of them is not guarded.
+    static Guard before_step(PyObject* callers_mapping);
+
+    // Raises ValueError naming the first guarded option that the
+    // configuration returned by the step lacks or carries changed.
+    void require_carried_by(PyObject* configuration) const;
+
+private:
+    struct Expected {
+        std::size_t option;  // index into the table of guarded options
+        OwnedRef value;      // its checked form
+    };
+    std::vector<Expected> expected_;
+};
+
+}  // namespace sftp::ssh_step
