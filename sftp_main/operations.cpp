@@ -124,19 +124,7 @@ OwnedRef upload(const Invocation& call) {
 OwnedRef download(const Invocation& call) {
     return reporting_outcome(call, [&] {
         OwnedRef client = attribute(call.self(), names._sftp);
-        OwnedRef progress = progress_for(transfers::record_of(client.get()));
-        std::optional<StagedDownload> staged = StagedDownload::prepare(call.argument(2));
-        PyObject* destination = staged ? staged->path() : call.argument(2);
-        if (progress) {
-            clients::CallGuard one_at_a_time(client.get());
-            transfers::transfer(client.get(), call.client_method(), call.argument(1), destination, progress.get());
-        } else {
-            PyObject* arguments[] = {call.self(), call.argument(1), destination};
-            call_client(client.get(), call.client_method(), arguments, 3);
-        }
-        if (staged) {
-            staged->commit();
-        }
+        download_whole(client.get(), call.argument(1), call.argument(2), progress_for(transfers::record_of(client.get())));
     });
 }
 

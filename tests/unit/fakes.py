@@ -15,7 +15,7 @@ GOOD_CONFIG = {"host": "files.internal", "user": "alice", "password": "pw-1"}
 Call = namedtuple("Call", "name args kwargs")
 
 SFTP_CLIENT_METHODS = frozenset(
-    {"remove", "rename", "posix_rename", "mkdir", "rmdir", "stat", "normalize", "chdir", "put", "get", "close", "get_channel"}
+    {"remove", "rename", "posix_rename", "mkdir", "rmdir", "stat", "normalize", "chdir", "put", "get", "getfo", "close", "get_channel"}
 )
 
 

@@ -1,0 +1,337 @@
+#include "sftp_main/extensions/staged_file.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <new>
+#include <sys/random.h>
+#include <unistd.h>
+#include <utility>
+
+namespace sftp {
+
+namespace {
+
+// Room left in a file name for the staging prefix and suffix.
+constexpr std::size_t kMaxStagedBase = 200;
+constexpr int kNameAttempts = 8;
+constexpr mode_t kStagedMode = 0600;
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+std::string random_suffix() {
+    std::uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+        bits = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ULL ^ reinterpret_cast<std::uintptr_t>(&bits);
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+
+std::string staged_name_for(const std::string& base) {
+    std::string name(1, '.');
+    name.append(base, 0, kMaxStagedBase).append(1, '.').append(random_suffix()).append(".part");
+    return name;
+}
+
+bool same_file(const struct stat& one, const struct stat& other) noexcept {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// The process's umask, read without changing it (setting it to read it
+// would race with other threads creating files); nothing where the kernel
+// does not tell.
+std::optional<mode_t> current_umask() {
+    const FileDescriptor status(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    if (!status) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    while (text.size() < (1U << 16)) {
+        const ssize_t got = read(status.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    constexpr char kField[] = "\nUmask:";
+    const auto at = text.find(kField);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    const char* digits = text.c_str() + at + sizeof kField - 1;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long mask = std::strtoul(digits, &end, 8);
+    if (end == digits || errno != 0 || mask > 0777) {
+        return std::nullopt;
+    }
+    return static_cast<mode_t>(mask);
+}
+
+// Whether the existing entry `existing` (opened O_PATH, not followed) may be
+// replaced by a staged file: a regular file with one link, not another
+// user's in a sticky directory, that this process may write, as writing it
+// in place would need. `status` receives what it is.
+bool replaceable(int directory, int existing, const std::string& base, struct stat& status) {
+    struct stat parent {};
+    if (fstat(existing, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+        fstat(directory, &parent) != 0) {
+        return false;
+    }
+    if ((parent.st_mode & S_ISVTX) != 0 && status.st_uid != geteuid()) {
+        return false;
+    }
+    if (faccessat(existing, "", W_OK, AT_EMPTY_PATH | AT_EACCESS) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A kernel that cannot check the open file itself: by its name. This
+    // only decides whether to stage; the identity is the one fixed above.
+    return faccessat(directory, base.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Whether an unnamed file can later be given a name through its /proc link,
+// the one way that needs no privilege.
+bool can_be_linked(int unnamed) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", unnamed);
+    return faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
+std::optional<StagedFile> StagedFile::beside(const std::string& destination) noexcept {
+    try {
+        StagedFile staged;
+        const auto slash = destination.rfind('/');
+        staged.base_ = slash == std::string::npos ? destination : destination.substr(slash + 1);
+        if (staged.base_.empty() || staged.base_ == "." || staged.base_ == "..") {
+            return std::nullopt;
+        }
+        // The directory is opened once, by the kernel's own walk (which
+        // applies its checks on links), and named by its descriptor from
+        // then on: a rename or chdir elsewhere changes nothing of where the
+        // download lands.
+        const std::string directory = slash == std::string::npos ? std::string(".") : destination.substr(0, slash + 1);
+        staged.directory_ = FileDescriptor(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!staged.directory_) {
+            return std::nullopt;
+        }
+        const FileDescriptor existing(openat(staged.directory_.get(), staged.base_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (existing) {
+            struct stat status {};
+            if (!replaceable(staged.directory_.get(), existing.get(), staged.base_, status)) {
+                return std::nullopt;
+            }
+            staged.replaced_ = status;
+            staged.final_mode_ = status.st_mode & 07777;
+        } else if (errno != ENOENT) {
+            return std::nullopt;
+        } else {
+            const std::optional<mode_t> mask = current_umask();
+            if (!mask) {
+                return std::nullopt;
+            }
+            staged.final_mode_ = 0666 & ~*mask;
+        }
+        if (!staged.create()) {
+            return std::nullopt;
+        }
+        return staged;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+bool StagedFile::create() {
+    file_ = FileDescriptor(openat(directory_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kStagedMode));
+    if (file_) {
+        if (can_be_linked(file_.get()) && fstat(file_.get(), &made_) == 0) {
+            return true;
+        }
+        file_ = FileDescriptor();
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return false;  // no file can be made here
+    }
+    // A file system without unnamed files: a new name, which only this
+    // process's user can open.
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string name = staged_name_for(base_);
+        file_ = FileDescriptor(
+            openat(directory_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStagedMode));
+        if (file_ && fstat(file_.get(), &made_) == 0) {
+            name_ = std::move(name);
+            return true;
+        }
+        if (file_) {
+            unlinkat(directory_.get(), name.c_str(), 0);
+            file_ = FileDescriptor();
+            return false;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : directory_(std::move(other.directory_)),
+      base_(std::move(other.base_)),
+      file_(std::move(other.file_)),
+      name_(std::exchange(other.name_, std::string())),
+      made_(other.made_),
+      replaced_(other.replaced_),
+      final_mode_(other.final_mode_) {}
+
+StagedFile::~StagedFile() {
+    if (file_) {
+        still_ours();
+    }
+    if (!name_.empty()) {
+        remove_name();
+    }
+}
+
+int StagedFile::settle_owner_and_mode() {
+    if (replaced_) {
+        struct stat mine {};
+        if (fstat(file_.get(), &mine) != 0) {
+            return errno;
+        }
+        // First the owner: a change of owner clears the set-user and
+        // set-group bits, which the mode then restores.
+        if ((mine.st_uid != replaced_->st_uid || mine.st_gid != replaced_->st_gid) &&
+            fchown(file_.get(), replaced_->st_uid, replaced_->st_gid) != 0) {
+            return errno;
+        }
+    }
+    return fchmod(file_.get(), final_mode_) == 0 ? 0 : errno;
+}
+
+int StagedFile::give_name() {
+    char own_link[40];
+    std::snprintf(own_link, sizeof own_link, "/proc/self/fd/%d", file_.get());
+    int failure = EEXIST;
+    for (int attempt = 0; attempt < kNameAttempts && failure == EEXIST; ++attempt) {
+        std::string name = staged_name_for(base_);
+        if (linkat(AT_FDCWD, own_link, directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            name_ = std::move(name);
+            return 0;
+        }
+        failure = errno;
+        if (failure != EEXIST && linkat(file_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) == 0) {
+            name_ = std::move(name);
+            return 0;
+        }
+    }
+    return failure;
+}
+
+// Whether the descriptor still holds the staged file. A client that closed
+// it leaves its number to whatever was opened next, which is then neither
+// changed nor closed here.
+bool StagedFile::still_ours() noexcept {
+    struct stat now {};
+    if (fstat(file_.get(), &now) == 0 && same_file(now, made_)) {
+        return true;
+    }
+    file_.abandon();
+    return false;
+}
+
+bool StagedFile::still_named() const noexcept {
+    struct stat there {};
+    return fstatat(directory_.get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(there, made_);
+}
+
+void StagedFile::remove_name() noexcept {
+    // Only the staged file itself: whatever else now bears its name is
+    // someone else's.
+    if (still_named()) {
+        unlinkat(directory_.get(), name_.c_str(), 0);
+    }
+    name_.clear();
+}
+
+int StagedFile::commit() noexcept {
+    try {
+        if (!still_ours()) {
+            return EBADF;
+        }
+        if (const int failure = settle_owner_and_mode(); failure != 0) {
+            return write_in_place(failure);
+        }
+        if (name_.empty()) {
+            if (const int failure = give_name(); failure != 0) {
+                return failure;
+            }
+        } else if (!still_named()) {
+            name_.clear();
+            return ENOENT;
+        }
+        if (renameat(directory_.get(), name_.c_str(), directory_.get(), base_.c_str()) == 0) {
+            name_.clear();
+            return 0;
+        }
+        const int failure = errno;
+        remove_name();
+        if (failure == EPERM || failure == EACCES || failure == EBUSY || failure == EXDEV) {
+            return write_in_place(failure);
+        }
+        return failure;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+}
+
+int StagedFile::write_in_place(int failure) {
+    if (!replaced_) {
+        return failure;  // there was no file: whatever is there now is not the caller's
+    }
+    FileDescriptor target(
+        openat(directory_.get(), base_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat there {};
+    if (!target || fstat(target.get(), &there) != 0 || !S_ISREG(there.st_mode) || !same_file(there, *replaced_)) {
+        return failure;
+    }
+    if (ftruncate(target.get(), 0) != 0) {
+        return errno;
+    }
+    std::string buffer(kCopyChunk, '\0');
+    for (off_t offset = 0;;) {
+        const ssize_t got = pread(file_.get(), buffer.data(), buffer.size(), offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            if (got < 0) {
+                return errno;
+            }
+            break;
+        }
+        for (ssize_t written = 0; written < got;) {
+            const ssize_t put = write(target.get(), buffer.data() + written, static_cast<std::size_t>(got - written));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                return put < 0 ? errno : EIO;
+            }
+            written += put;
+        }
+        offset += got;
+    }
+    return target.close();
+}
+
+}  // namespace sftp
