@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cxxabi.h>
 #include <memory>
 #include <mutex>
 
@@ -119,7 +118,10 @@ void ClientLock::wait_for(std::uintptr_t me) {
                 waiter.wake.wait_for(hold, kSignalCheck, [&] { return waiter.granted; });
             }
             Py_END_ALLOW_THREADS
-        } catch (abi::__forced_unwind&) {
+        } catch (...) {
+            // The thread is being ended at interpreter exit (a forced
+            // unwind): its place in the queue is left for the next hand-over.
+            // Caught as anything, because the unwind carries no object to bind.
             abandon(owned.release());
             throw;
         }

@@ -581,7 +581,9 @@ def test_without_unnamed_files_a_0600_file_is_staged_under_a_name(tmp_path):
     work.mkdir()
     (work / "report.csv").write_bytes(b"old")
     (work / "report.csv").chmod(0o640)
-    env = dict(os.environ, LD_PRELOAD=str(tmp_path / "shim.so"))
+    # After whatever is preloaded already (the sanitizer runtime must come first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))
+    env = dict(os.environ, LD_PRELOAD=preload)
     result = subprocess.run([sys.executable, "-c", NAMED_STAGING], cwd=work, env=env, capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "staged under a name\n"), result.stderr
 
