@@ -134,7 +134,9 @@ bool copy_into(const std::string& staged, const std::string& target) {
 
 // Creates the staged file beside `target`, as the transfer itself would
 // create a new file (mode 0666 less the umask), or with the permission bits
-// of the file it replaces. Its name, or nothing when no file can be made.
+// of the file it replaces: then it is made private first, so that no other
+// user can open it before it has those bits. Its name, or nothing when no
+// file can be made.
 std::optional<std::string> create_staged_file(const std::string& target, const struct stat* replaced) {
     const auto slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -145,7 +147,8 @@ std::optional<std::string> create_staged_file(const std::string& target, const s
     const std::string prefix = directory + "." + base.substr(0, kMaxStagedBase) + ".";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string staged = prefix + random_suffix() + ".part";
-        const int fd = open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        const mode_t mode = replaced == nullptr ? 0666 : 0600;
+        const int fd = open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd < 0) {
             if (errno == EEXIST) {
                 continue;

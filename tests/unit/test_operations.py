@@ -246,6 +246,31 @@ def test_download_replaces_the_destination_keeping_its_mode(bare, tmp_path):
     assert client.targets[0] != str(destination) and leftovers(tmp_path) == []
 
 
+def test_download_replacing_a_private_file_stages_it_private_from_the_start(tmp_path):
+    # Made with the server's default mode and narrowed afterwards, the staged
+    # file could be opened by another user in between and read once written.
+    destination = tmp_path / "secret.key"
+    destination.write_bytes(b"old")
+    destination.chmod(0o600)
+    script = (
+        "import sys, types, sftp_main\n"
+        "obj = sftp_main.TavrelSFTPMain.__new__(sftp_main.TavrelSFTPMain)\n"
+        "obj._sftp = types.SimpleNamespace(get=lambda remote, local: open(local, 'wb').write(b'new'))\n"
+        "assert obj._download('remote', sys.argv[1]) is True\n"
+    )
+    trace = tmp_path / "trace"
+    try:
+        subprocess.run(
+            ["strace", "-f", "-e", "trace=openat", "-o", str(trace), sys.executable, "-c", script, str(destination)],
+            check=True, capture_output=True, timeout=60,
+        )
+    except (OSError, subprocess.CalledProcessError) as error:
+        pytest.skip(f"strace cannot trace here: {error}")
+    [created] = [line for line in trace.read_text().splitlines() if ".part" in line and "O_EXCL" in line]
+    assert created.rstrip().rsplit(",", 1)[1].startswith(" 0600)")
+    assert destination.read_bytes() == b"new" and destination.stat().st_mode & 0o777 == 0o600
+
+
 @pytest.mark.parametrize("existing", [True, False])
 def test_failed_download_leaves_the_destination_as_it_was(bare, tmp_path, existing):
     destination = tmp_path / "report.csv"
