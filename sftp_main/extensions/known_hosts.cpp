@@ -143,13 +143,9 @@ OwnedRef configured(PyObject* configuration_owner, PyObject* name) {
 }
 
 // "host" on port 22, "[host]:port" on any other, as OpenSSH lists them.
-OwnedRef listed_name(PyObject* configuration_owner) {
-    OwnedRef alias = optional_setting(configuration_owner, names.known_hosts_name);
-    if (alias && is_true(alias.get())) {
-        return text_form(alias.get());
-    }
-    OwnedRef host = text_form(configured(configuration_owner, names.host).get());
-    OwnedRef port_text = text_form(configured(configuration_owner, names.port).get());
+OwnedRef listed_form(PyObject* host_value, PyObject* port_value) {
+    OwnedRef host = text_form(host_value);
+    OwnedRef port_text = text_form(port_value);
     OwnedRef port = OwnedRef::steal(PyNumber_Long(port_text.get()));
     if (!port) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -164,6 +160,15 @@ OwnedRef listed_name(PyObject* configuration_owner) {
         }
     }
     return check(PyUnicode_FromFormat("[%U]:%S", host.get(), port.get()));
+}
+
+OwnedRef listed_name(PyObject* configuration_owner) {
+    OwnedRef alias = optional_setting(configuration_owner, names.known_hosts_name);
+    if (alias && is_true(alias.get())) {
+        return text_form(alias.get());
+    }
+    return listed_form(configured(configuration_owner, names.host).get(),
+                       configured(configuration_owner, names.port).get());
 }
 
 // The host and port that a name of listed_name stands for.
@@ -310,7 +315,27 @@ void require_target_listing(PyObject* callers_mapping, PyObject* cleansed, PyObj
         check_status(PyObject_GetOptionalAttr(configuration, name, &value));
         return value != nullptr ? OwnedRef::steal(value) : none();
     };
-    if (is_true(read(replacement, names.known_hosts_name).get())) {
+    // The name comes from the step, but the target it must stand for is
+    // known here: the caller's own "known_hosts_name", else the cleansed
+    // host and port. Any other name would check the target as another host.
+    if (OwnedRef given = read(replacement, names.known_hosts_name); is_true(given.get())) {
+        PyObject* callers_name = nullptr;
+        check_status(PyDict_Check(callers_mapping)
+                         ? PyDict_GetItemRef(callers_mapping, names.known_hosts_name, &callers_name)
+                         : PyMapping_GetOptionalItem(callers_mapping, names.known_hosts_name, &callers_name));
+        OwnedRef own = OwnedRef::steal(callers_name);
+        OwnedRef expected = own && is_true(own.get())
+                                ? text_form(own.get())
+                                : listed_form(read(cleansed, names.host).get(), read(cleansed, names.port).get());
+        OwnedRef named = text_form(given.get());
+        if (check_status(PyObject_RichCompareBool(named.get(), expected.get(), Py_EQ)) != 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "known_hosts is set, but the configuration that the \"ssh\" step (TavrelSSH(...).connect()) "
+                         "returned names the target known_hosts_name %R, not %R; refusing to check the target's key "
+                         "under another name",
+                         named.get(), expected.get());
+            throw PyErrorRaised{};
+        }
         return;
     }
     for (PyObject* name : {names.host, names.port}) {

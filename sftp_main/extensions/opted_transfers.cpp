@@ -25,6 +25,8 @@ struct Names {
     PyObject* lstat;
     PyObject* chmod;
     PyObject* st_mode;
+    PyObject* mkdir;
+    PyObject* rmdir;
     PyObject* callback_keyword;  // ("callback",)
 };
 
@@ -40,7 +42,7 @@ const Names& names() {
     static const Names made = [] {
         Names fresh{intern_or_throw("put"),   intern_or_throw("remove"), intern_or_throw("posix_rename"),
                     intern_or_throw("lstat"), intern_or_throw("chmod"),  intern_or_throw("st_mode"),
-                    nullptr};
+                    intern_or_throw("mkdir"), intern_or_throw("rmdir"),  nullptr};
         OwnedRef callback = OwnedRef::steal(intern_or_throw("callback"));
         fresh.callback_keyword = PyTuple_Pack(1, callback.get());
         if (fresh.callback_keyword == nullptr) {
@@ -113,16 +115,52 @@ OwnedRef temporary_path(PyObject* destination) {
     return check(PyObject_CallMethod(posixpath.get(), "join", "OO", head, temporary_name.get()));
 }
 
-// client.remove(path), whatever it raises dropped: the connection may be
+// client.<method>(path), whatever it raises dropped: the connection may be
 // gone, and the failure that led here is the one to report.
-void remove_quietly(PyObject* client, PyObject* path) noexcept {
+void call_quietly(PyObject* client, PyObject* method, PyObject* path) noexcept {
     PendingError original;
     run_guarded([&] {
         PyObject* arguments[] = {client, path};
-        check(PyObject_VectorcallMethod(names().remove, arguments, 2, nullptr));
+        check(PyObject_VectorcallMethod(method, arguments, 2, nullptr));
     });
     PyErr_Clear();
     original.restore();
+}
+
+// Where the upload is staged. The file is put into a directory of the
+// caller's own (mode 0700) beside the destination, so that no other user
+// of the server can open it while it holds the new contents: a put into
+// the existing file would keep its private mode throughout, and a
+// temporary file is created with the server's default mode. A server that
+// will not make the directory gets the temporary file beside the
+// destination instead.
+struct Staging {
+    OwnedRef directory;  // the private directory, or empty
+    OwnedRef file;
+
+    void remove_quietly(PyObject* client) const noexcept {
+        call_quietly(client, names().remove, file.get());
+        if (directory) {
+            call_quietly(client, names().rmdir, directory.get());
+        }
+    }
+};
+
+Staging make_staging(PyObject* client, PyObject* destination) {
+    OwnedRef hidden = temporary_path(destination);
+    OwnedRef mode = check(PyLong_FromLong(0700));
+    PyObject* arguments[] = {client, hidden.get(), mode.get()};
+    if (!OwnedRef::steal(PyObject_VectorcallMethod(names().mkdir, arguments, 3, nullptr))) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+            throw PyErrorRaised{};
+        }
+        PyErr_Clear();
+        return Staging{{}, std::move(hidden)};
+    }
+    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
+    OwnedRef name = check(PyObject_CallMethod(posixpath.get(), "basename", "O", destination));
+    OwnedRef file = check(PyObject_CallMethod(posixpath.get(), "join", "OO", hidden.get(), name.get()));
+    return Staging{std::move(hidden), std::move(file)};
 }
 
 // A put into an existing file keeps its permission bits; the file that
@@ -190,24 +228,36 @@ void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* de
 }
 
 void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
-    OwnedRef temporary = temporary_path(destination);
+    const Staging staging = make_staging(client, destination);
+    PyObject* staged = staging.file.get();
     try {
-        transfer(client, names().put, source, temporary.get(), progress);
-        keep_replaced_mode(client, temporary.get(), destination);
+        transfer(client, names().put, source, staged, progress);
+        keep_replaced_mode(client, staged, destination);
     } catch (const PyErrorRaised&) {
-        remove_quietly(client, temporary.get());
+        staging.remove_quietly(client);
         throw;
     }
     try {
-        PyObject* arguments[] = {client, temporary.get(), destination};
+        PyObject* arguments[] = {client, staged, destination};
         check(PyObject_VectorcallMethod(names().posix_rename, arguments, 3, nullptr));
     } catch (const PyErrorRaised&) {
         const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
-        remove_quietly(client, temporary.get());
+        staging.remove_quietly(client);
         if (ordinary) {
             raise_rename_refused(destination);
         }
         throw;
+    }
+    if (staging.directory) {
+        // The file is in place: an empty directory left behind is no
+        // reason to report the upload as failed.
+        PyObject* arguments[] = {client, staging.directory.get()};
+        if (!OwnedRef::steal(PyObject_VectorcallMethod(names().rmdir, arguments, 2, nullptr))) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw PyErrorRaised{};
+            }
+            PyErr_Clear();
+        }
     }
 }
 

@@ -10,11 +10,13 @@ namespace sftp::transfers {
 // `progress` is not null. An exception from the callback ends the transfer.
 void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress);
 
-// Puts `source` under a hidden temporary name in `destination`'s remote
-// directory (".NAME.<16 hex>.part"), then moves it onto `destination` with
-// posix_rename, so that a reader sees the old file or the whole new one. On
-// any failure the temporary file is removed where the connection still
-// allows, and the failure raised; there is no non-atomic fallback.
+// Puts `source` into a private directory of a hidden temporary name in
+// `destination`'s remote directory (".NAME.<16 hex>.part/NAME"; where the
+// server makes no directory, the file ".NAME.<16 hex>.part" itself), then
+// moves it onto `destination` with posix_rename, so that a reader sees the
+// old file or the whole new one. On any failure what was staged is removed
+// where the connection still allows, and the failure raised; there is no
+// non-atomic fallback.
 void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress);
 
 }  // namespace sftp::transfers

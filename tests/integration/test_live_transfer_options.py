@@ -65,13 +65,20 @@ def test_progress_sees_the_counts_rise_to_the_total(opted, source, tmp_path):
 def test_atomic_upload_replaces_the_file_and_leaves_no_temporary_one(opted, server, source):
     (server.root / "target.bin").write_bytes(b"old")
     (server.root / "target.bin").chmod(0o600)
-    names_seen = []
-    client = opted(atomic_upload=True, progress=lambda *_: names_seen.extend(os.listdir(server.root)))
+    staged_modes = {}
+
+    def look(*_):
+        for name in os.listdir(server.root):
+            staged_modes[name] = (server.root / name).stat().st_mode & 0o777
+
+    client = opted(atomic_upload=True, progress=look)
     assert client._upload(str(source), "target.bin") is True
     assert (server.root / "target.bin").read_bytes() == source.read_bytes()
     assert (server.root / "target.bin").stat().st_mode & 0o777 == 0o600
     assert os.listdir(server.root) == ["target.bin"]
-    assert any(TEMPORARY.fullmatch(name) for name in names_seen)
+    # The new contents were never where another user of the server could open them.
+    [(staged, mode)] = [(name, mode) for name, mode in staged_modes.items() if TEMPORARY.fullmatch(name)]
+    assert mode == 0o700
 
 
 def test_atomic_upload_cancelled_from_progress_keeps_the_old_file(opted, server, source, tmp_path):

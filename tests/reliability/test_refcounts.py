@@ -501,6 +501,72 @@ def test_key_login_and_known_hosts_keep_counts_and_memory(monkeypatch, key_files
     assert grown < MEMORY_BOUND
 
 
+class StagingClient:
+    """An SFTP client for atomic uploads and progress; `fail` names the step that raises."""
+
+    def __init__(self, fail):
+        self.fail = fail
+
+    def step(self, name, error=OSError):
+        if self.fail == name:
+            raise error(name)
+
+    def put(self, source, destination, callback=None):
+        callback(1, 2)
+        self.step("put")
+
+    def get(self, source, destination, callback=None):
+        callback(1, 2)
+
+    def mkdir(self, path, mode):
+        self.step("mkdir", PermissionError)
+
+    def lstat(self, path):
+        raise FileNotFoundError(path)
+
+    def posix_rename(self, source, destination):
+        self.step("posix_rename")
+
+    def remove(self, path):
+        raise OSError("gone")
+
+    def rmdir(self, path):
+        self.step("rmdir")
+
+    def get_channel(self):
+        return None
+
+
+@pytest.mark.parametrize("fail", [None, "mkdir", "put", "posix_rename", "rmdir", "progress", "interrupt"])
+def test_atomic_upload_and_progress_keep_counts_and_memory(monkeypatch, tmp_path, fail):
+    fake, _ = fake_with_options(monkeypatch)
+    fake.client = client = StagingClient(fail)
+    error = RuntimeError("cancelled")
+
+    def progress(done, total):
+        if fail == "progress":
+            raise error.with_traceback(None)
+        if fail == "interrupt":
+            raise Interrupt()
+
+    obj = Cls({**good_config(), "atomic_upload": True, "progress": progress})
+    obj._connect()
+    source, destination, local = text("/local/source"), text("remote/target"), str(tmp_path / "local")
+    uploaded = fail in (None, "mkdir", "rmdir")
+
+    def call():
+        try:
+            assert obj._upload(source, destination) is uploaded
+        except Interrupt as exc:
+            forget_traceback(exc)
+            return
+        assert obj._download(destination, local) is (fail != "progress")
+
+    before, after, grown = measure(call, [obj, client, progress, source, destination, error], scaled(2_000))
+    assert after == before
+    assert grown < MEMORY_BOUND
+
+
 # --- teardown ----------------------------------------------------------------------
 
 

@@ -120,12 +120,13 @@ def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
 @pytest.mark.parametrize(
     "returned, raised",
     [
-        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[files.internal]:22"}, None),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "files.internal"}, None),
         ({"host": "files.internal", "port": 22, "known_hosts": "/kh"}, None),
         ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}, "points elsewhere and lacks known_hosts_name"),
         ({"host": "files.internal", "port": 22, "known_hosts_name": "files.internal"}, "does not carry it"),
+        ({"host": "127.0.0.1", "port": 4022, "known_hosts": "/kh", "known_hosts_name": "[127.0.0.1]:4022"}, "not 'files.internal'"),
     ],
-    ids=["names the target", "same target", "target name lost", "known_hosts dropped"],
+    ids=["names the target", "same target", "target name lost", "known_hosts dropped", "names the listener"],
 )
 def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, raised):
     fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {"user": "bob", "password": "pw", **returned})
@@ -135,6 +136,13 @@ def test_ssh_step_must_keep_what_known_hosts_needs(fakes, cls, returned, raised)
     else:
         with pytest.raises(ValueError, match=f"^known_hosts is set, but .* {raised}"):
             cls(config)
+
+
+def test_ssh_step_may_carry_the_callers_own_target_name(fakes, cls):
+    returned = {"user": "bob", "password": "pw", "host": "127.0.0.1", "port": 4022, "known_hosts": "/kh"}
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", {**returned, "known_hosts_name": "alias.internal"})
+    config = {**GOOD_CONFIG, "ssh": True, "known_hosts": "/kh", "known_hosts_name": "alias.internal"}
+    assert cls(config)._config is fakes.ssh_connect_result
 
 
 def test_ssh_mapping_is_handed_over_unchanged(fakes, cls):

@@ -869,9 +869,12 @@ def test_opted_transfers_pass_the_callback_and_upload_atomically(fakes, cls):
     fakes.log.clear()
     assert obj._upload("local.bin", "/in/box/report.csv") is True
     assert obj._download("/in/r", "/nonexistent-dir/d") is True
-    put, lstat, chmod, rename, get = fakes.log.calls
+    mkdir, put, lstat, chmod, rename, rmdir, get = fakes.log.calls
+    staging = mkdir.args[0]
+    assert re.fullmatch(r"/in/box/\.report\.csv\.[0-9a-f]{16}\.part", staging)
+    assert mkdir.args[1:] == (0o700,) and rmdir.args == (staging,)
     temporary = put.args[1]
-    assert re.fullmatch(r"/in/box/\.report\.csv\.[0-9a-f]{16}\.part", temporary)
+    assert temporary == staging + "/report.csv"
     assert (put.name, put.args[0], put.kwargs) == ("sftp.put", "local.bin", {"callback": progress})
     assert (lstat.name, lstat.args) == ("sftp.lstat", ("/in/box/report.csv",))
     assert (chmod.name, chmod.args) == ("sftp.chmod", (temporary, 0o640))
@@ -882,8 +885,16 @@ def test_opted_transfers_pass_the_callback_and_upload_atomically(fakes, cls):
     obj._sftp.raises["lstat"] = FileNotFoundError(2, "No such file")
     obj._sftp.raises["posix_rename"] = Boom("Operation unsupported")
     assert obj._upload("local.bin", "report.csv") is False
-    assert fakes.log.names() == ["sftp.put", "sftp.lstat", "sftp.posix_rename", "sftp.remove"]
-    assert fakes.log.of("sftp.remove")[0].args == (fakes.log.calls[0].args[1],)
+    assert fakes.log.names() == ["sftp.mkdir", "sftp.put", "sftp.lstat", "sftp.posix_rename", "sftp.remove", "sftp.rmdir"]
+    assert fakes.log.of("sftp.remove")[0].args == (fakes.log.calls[1].args[1],)
+    assert fakes.log.of("sftp.rmdir")[0].args == (fakes.log.calls[0].args[0],)
+
+    fakes.log.clear()
+    obj._sftp.raises["mkdir"] = PermissionError(13, "Permission denied")
+    obj._sftp.raises.pop("posix_rename")
+    assert obj._upload("local.bin", "report.csv") is True
+    assert fakes.log.names() == ["sftp.mkdir", "sftp.put", "sftp.lstat", "sftp.posix_rename"]
+    assert re.fullmatch(r"\.report\.csv\.[0-9a-f]{16}\.part", fakes.log.calls[1].args[1])
 
 
 def test_a_false_transfer_is_logged_only_where_logging_is_configured(tmp_path):
