@@ -82,8 +82,9 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
-        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
-        OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        ssh_step::Guard guard;
+        auto check_options = [&](PyObject* handed) { guard = ssh_step::Guard::before_step(handed, call.argument(1)); };
+        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, check_options);
         guard.require_carried_by(replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
