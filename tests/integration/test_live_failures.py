@@ -2,6 +2,7 @@
 
 import errno
 import socket
+import threading
 import time
 
 import paramiko
@@ -242,6 +243,17 @@ def test_a_silent_peer_always_times_out_the_same_and_quietly(run_python):
         timeout=60,
     )
     assert (result.stdout.split(), result.stderr) == (["TimeoutError"] * 6 + ["1"], "")
+
+
+def test_a_timeout_of_centuries_leaves_paramikos_own_limits_waitable(live, server):
+    # paramiko waits out its key exchange limit on a timer thread; a wait
+    # whose end lies past what the clock can hold kills that thread with a
+    # traceback on stderr. A limit the caller could give must stay below it.
+    client = sftp_main.TavrelSFTPMain(live.config(server, timeout=6e9))
+    client._connect()
+    transport = client._sftp.get_channel().get_transport()
+    client._close()
+    assert max(transport.banner_timeout, transport.handshake_timeout) < threading.TIMEOUT_MAX - time.time()
 
 
 def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path):
