@@ -458,7 +458,19 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     if (options.timeout) {
         OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
         PyObject* arguments[] = {transport, options.timeout.get()};
-        check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        try {
+            check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        } catch (const PyErrorRaised&) {
+            // An Exception from start_client means paramiko's thread has
+            // already ended. Anything else (Ctrl-C) left it reading: it is
+            // stopped as at the time limit, before _connect closes it.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                PendingError interrupted;
+                stop_unfinished_session(transport, options.timeout.get());
+                interrupted.restore();
+            }
+            throw;
+        }
         require_finished_key_exchange(transport, options.timeout.get());
     } else {
         call_method(transport, names.start_client);

@@ -245,6 +245,28 @@ def test_a_silent_peer_always_times_out_the_same_and_quietly(run_python):
     assert (result.stdout.split(), result.stderr) == (["TimeoutError"] * 6 + ["1"], "")
 
 
+def test_ctrl_c_while_a_silent_peer_is_awaited_leaves_stderr_quiet(run_python):
+    result = run_python(
+        """
+        import os, signal, socket, threading
+        import sftp_main
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            config = {"host": "127.0.0.1", "port": listener.getsockname()[1], "user": "u", "password": "p",
+                      "timeout": 30}
+            threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                sftp_main.TavrelSFTPMain(config)._connect()
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt")
+        for thread in threading.enumerate():  # paramiko's, had it been left reading
+            if thread is not threading.current_thread():
+                thread.join(5)
+        """,
+        timeout=60,
+    )
+    assert (result.stdout.split(), result.stderr) == (["KeyboardInterrupt"], "")
+
+
 def test_a_timeout_of_centuries_leaves_paramikos_own_limits_waitable(live, server):
     # paramiko waits out its key exchange limit on a timer thread; a wait
     # whose end lies past what the clock can hold kills that thread with a
