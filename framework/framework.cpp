@@ -45,10 +45,12 @@ OwnedRef configuration_get(PyObject* configuration, PyObject* name) {
     return check(PyObject_CallMethodOneArg(configuration, names.get, name));
 }
 
-OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance) {
+OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance,
+                           const std::function<void(PyObject* mapping)>& inspect) {
     OwnedRef ssh_class = lookup_global(module_globals, names.TavrelSSH);
     OwnedRef configuration = attribute(instance, names._config);
     OwnedRef mapping = call_method(configuration.get(), names.todict);
+    inspect(mapping.get());
     OwnedRef ssh = check(PyObject_CallOneArg(ssh_class.get(), mapping.get()));
     return call_method(ssh.get(), names.connect);
 }

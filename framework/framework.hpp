@@ -7,6 +7,8 @@
 #include "sftp_main/names.hpp"
 #include "sftp_main/ref.hpp"
 
+#include <functional>
+
 namespace sftp::framework {
 
 // Binds TavrelLog, TavrelSSH and TavrelVar in the module namespace, in that
@@ -33,7 +35,9 @@ void configuration_set(PyObject* configuration, PyObject* name, MakeValue&& valu
 }
 
 // TavrelSSH(instance._config.todict()).connect(): the configuration that
-// replaces the instance's own when "ssh" is switched on.
-OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance);
+// replaces the instance's own when "ssh" is switched on. `inspect` sees the
+// mapping that todict() returned before TavrelSSH is called with it.
+OwnedRef ssh_configuration(PyObject* module_globals, PyObject* instance,
+                           const std::function<void(PyObject* mapping)>& inspect);
 
 }  // namespace sftp::framework

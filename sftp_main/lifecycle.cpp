@@ -87,11 +87,20 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
-        const ssh_step::Guard guard = ssh_step::Guard::before_step(call.argument(1));
+        ssh_step::Guard guard;
         OwnedRef cleansed = attribute(self, names._config);
-        OwnedRef replacement = framework::ssh_configuration(call.globals(), self);
+        // What the caller set, as cleansed: a copy of the dict the step is
+        // handed, taken before the step can change it (read without a call).
+        OwnedRef settings = OwnedRef::take(call.argument(1));
+        auto check_options = [&](PyObject* handed) {
+            guard = ssh_step::Guard::before_step(handed, call.argument(1));
+            if (PyDict_Check(handed)) {
+                settings = check(PyDict_Copy(handed));
+            }
+        };
+        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, check_options);
         guard.require_carried_by(replacement.get());
-        require_target_listing(call.argument(1), cleansed.get(), replacement.get());
+        require_target_listing(settings.get(), cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();

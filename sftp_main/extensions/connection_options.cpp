@@ -479,9 +479,12 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     if (options.timeout) {
         // The module's own deadline ends a silent start, always with its
         // TimeoutError: paramiko's limits on the banner and the key exchange,
-        // which would race it with errors of their own, are set well past it.
+        // which would race it with errors of their own, are set well past it,
+        // but by no more than an hour: paramiko waits out the key exchange's
+        // limit on a timer, and doubling a limit of centuries would put that
+        // wait's end past what the clock can hold.
         const double seconds = PyFloat_AS_DOUBLE(options.timeout.get());
-        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::max(seconds, 5.0)));
+        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::clamp(seconds, 5.0, 3600.0)));
         for (PyObject* limit : {names.banner_timeout, names.handshake_timeout}) {
             check_status(PyObject_SetAttr(transport, limit, backstop.get()));
         }
@@ -493,7 +496,19 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     if (options.timeout) {
         OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
         PyObject* arguments[] = {transport, options.timeout.get()};
-        check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        try {
+            check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        } catch (const PyErrorRaised&) {
+            // An Exception from start_client means paramiko's thread has
+            // already ended. Anything else (Ctrl-C) left it reading: it is
+            // stopped as at the time limit, before _connect closes it.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                PendingError interrupted;
+                stop_unfinished_session(transport, options.timeout.get());
+                interrupted.restore();
+            }
+            throw;
+        }
         require_finished_key_exchange(transport, options.timeout.get());
     } else {
         call_method(transport, names.start_client);

@@ -25,8 +25,9 @@ const GuardedOption kGuardedOptions[] = {
 };
 
 // mapping[name], or empty when the mapping has no such name. A dict is read
-// as it stands, so that a caller without the names sees no call at all.
-OwnedRef callers_value(PyObject* mapping, PyObject* name) {
+// as it stands, with no call that anyone could see (nor a __missing__ that
+// would add the name to what the step is handed).
+OwnedRef value_in(PyObject* mapping, PyObject* name) {
     PyObject* found = nullptr;
     if (PyDict_Check(mapping)) {
         check_status(PyDict_GetItemRef(mapping, name, &found));
@@ -46,11 +47,15 @@ OwnedRef callers_value(PyObject* mapping, PyObject* name) {
 
 }  // namespace
 
-Guard Guard::before_step(PyObject* callers_mapping) {
+Guard Guard::before_step(PyObject* handed_mapping, PyObject* callers_mapping) {
+    // What todict() gave is what was cleansed. A framework whose todict()
+    // gives no dict hands the step something that is its own business to
+    // read; the caller's mapping says what the caller set.
+    PyObject* source = PyDict_Check(handed_mapping) ? handed_mapping : callers_mapping;
     Guard guard;
     for (std::size_t index = 0; index < std::size(kGuardedOptions); ++index) {
         const GuardedOption& option = kGuardedOptions[index];
-        OwnedRef given = callers_value(callers_mapping, names.*option.name);
+        OwnedRef given = value_in(source, names.*option.name);
         if (!given) {
             continue;
         }

@@ -3,7 +3,10 @@
 // own, and _connect reads the options from it: a framework whose result did
 // not carry "host_key" would drop the pin without a word. So the options the
 // caller set are checked before that step opens anything, and required,
-// unchanged, in what the step returns.
+// unchanged, in what the step returns. They are read from the dict that the
+// step is handed (the cleansed configuration's todict()) rather than from the
+// caller's own mapping: that may be of any type, and reading it again could
+// call its methods, raise, or give values other than those cleansed.
 #pragma once
 
 #include "sftp_main/ref.hpp"
@@ -15,10 +18,11 @@ namespace sftp::ssh_step {
 
 class Guard {
 public:
-    // Reads the guarded names from the caller's own mapping (a dict without
-    // any call on it) and checks each value set there: a malformed one
-    // raises its ValueError. A caller who set none of them is not guarded.
-    static Guard before_step(PyObject* callers_mapping);
+    // Reads the guarded names from the mapping handed to the step when it is
+    // a dict (without any call on it), else from the caller's own, and checks
+    // each value set there: a malformed one raises its ValueError. A caller
+    // who set none of them is not guarded.
+    static Guard before_step(PyObject* handed_mapping, PyObject* callers_mapping);
 
     // Raises ValueError naming the first guarded option that the
     // configuration returned by the step lacks or carries changed.

@@ -2,6 +2,7 @@
 
 import errno
 import socket
+import threading
 import time
 
 import paramiko
@@ -242,6 +243,39 @@ def test_a_silent_peer_always_times_out_the_same_and_quietly(run_python):
         timeout=60,
     )
     assert (result.stdout.split(), result.stderr) == (["TimeoutError"] * 6 + ["1"], "")
+
+
+def test_ctrl_c_while_a_silent_peer_is_awaited_leaves_stderr_quiet(run_python):
+    result = run_python(
+        """
+        import os, signal, socket, threading
+        import sftp_main
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            config = {"host": "127.0.0.1", "port": listener.getsockname()[1], "user": "u", "password": "p",
+                      "timeout": 30}
+            threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                sftp_main.TavrelSFTPMain(config)._connect()
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt")
+        for thread in threading.enumerate():  # paramiko's, had it been left reading
+            if thread is not threading.current_thread():
+                thread.join(5)
+        """,
+        timeout=60,
+    )
+    assert (result.stdout.split(), result.stderr) == (["KeyboardInterrupt"], "")
+
+
+def test_a_timeout_of_centuries_leaves_paramikos_own_limits_waitable(live, server):
+    # paramiko waits out its key exchange limit on a timer thread; a wait
+    # whose end lies past what the clock can hold kills that thread with a
+    # traceback on stderr. A limit the caller could give must stay below it.
+    client = sftp_main.TavrelSFTPMain(live.config(server, timeout=6e9))
+    client._connect()
+    transport = client._sftp.get_channel().get_transport()
+    client._close()
+    assert max(transport.banner_timeout, transport.handshake_timeout) < threading.TIMEOUT_MAX - time.time()
 
 
 def test_timeout_bounds_operations_on_a_stalled_server(live, server, tmp_path, caplog):

@@ -1,6 +1,7 @@
 """Construction, connection and teardown over recording fakes."""
 
 import builtins
+import collections
 import gc
 import socket
 import sys
@@ -114,7 +115,36 @@ def test_atomic_upload_lost_in_the_ssh_step_raises(fakes, cls):
 def test_a_malformed_option_with_ssh_raises_before_the_step(fakes, cls, option):
     with pytest.raises(ValueError, match="^(host_key|timeout) must be"):
         cls({**GOOD_CONFIG, "ssh": True, **option})
-    assert not any(n.startswith("TavrelSSH") or n.endswith("todict") for n in fakes.log.names())
+    assert not any(n.startswith("TavrelSSH") for n in fakes.log.names())
+
+
+class ReadsLogged(collections.UserDict):
+    """A caller's mapping that is no dict: answers a name it lacks with 0, and
+    the pin once with a value and afterwards with nothing."""
+
+    def __init__(self, entries):
+        super().__init__(entries)
+        self.reads = []
+
+    def __getitem__(self, name):
+        self.reads.append(name)
+        value = super().__getitem__(name)
+        if name == "host_key":
+            self.data[name] = None
+        return value
+
+    def __missing__(self, name):
+        return 0
+
+
+def test_the_options_are_taken_from_what_the_ssh_step_is_handed(fakes, cls):
+    plain = ReadsLogged({**GOOD_CONFIG, "ssh": True})
+    cls(plain)
+    assert set(plain.reads) <= set(GOOD_CONFIG) | {"ssh"}
+
+    fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", dict(GOOD_CONFIG))
+    with pytest.raises(ValueError, match="^host_key is set, but .* does not carry it"):
+        cls(ReadsLogged({**GOOD_CONFIG, "ssh": True, "host_key": [PIN]}))
 
 
 @pytest.mark.parametrize(
