@@ -3,6 +3,7 @@
 import base64
 import contextlib
 import copy
+import errno
 import importlib.metadata
 import logging
 import os
@@ -22,6 +23,7 @@ import tavrel_var
 from tavrel_log import TavrelLog
 from tavrel_ssh import TavrelSSH
 from tavrel_var import TavrelVar
+import _tavrel_tunnel
 from _tavrel_tunnel import MAX_LINKS, Tunnel
 
 
@@ -418,3 +420,17 @@ def test_tunnel_waits_after_a_failed_accept_instead_of_spinning(tunnel):
         resource.setrlimit(resource.RLIMIT_NOFILE, limits)
     assert eventually(lambda: tunnel.links == 1)
     client.close()
+
+
+@pytest.mark.skipif(not hasattr(socket, "TCP_QUICKACK"), reason="no TCP_QUICKACK here")
+def test_jump_socket_that_refuses_quick_acknowledgement_still_returns_what_it_read():
+    class Refusing(_tavrel_tunnel._AcknowledgingSocket):
+        def setsockopt(self, *arguments):
+            raise OSError(errno.ENOPROTOOPT, "Protocol not available")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        with socket.create_connection(listener.getsockname()) as sender, listener.accept()[0] as accepted:
+            receiver = Refusing(fileno=accepted.detach())
+            with receiver:
+                sender.sendall(b"banner\r\n")
+                assert receiver.recv(64) == b"banner\r\n"
