@@ -189,6 +189,10 @@ class Tunnel:
         self._closed = False
         self._closing = threading.Event()
         self._links: set[_Link] = set()
+        # What the owner's _connect would otherwise see only as paramiko's
+        # "Error reading SSH protocol banner": one warning of each kind until
+        # a connection gets through again, however often others connect.
+        self._warned: set[str] = set()
         self._first_channel: paramiko.Channel | None = self._open_first_channel()
         # Every descriptor the acceptor needs is made here, so that it never
         # fails later for want of one.
@@ -290,7 +294,14 @@ class Tunnel:
                 link = _Link(self, sock, peer, channel)
                 self._links.add(link)
         if not admitted:
-            _log.debug("tunnel connection from %s refused: %d links are open", peer, MAX_LINKS)
+            if not self._closed:
+                self._warn_once(
+                    "full",
+                    "tunnel to %s through jump host %s refused a local connection: %d connections are open already",
+                    address_text(*self.destination),
+                    self._jump_host,
+                    MAX_LINKS,
+                )
             sock.close()
             return
         link.start()
@@ -313,6 +324,29 @@ class Tunnel:
             max_packet_size=_MAX_PACKET,
             timeout=self._channel_timeout,
         )
+
+    def _warn_once(self, kind: str, message: str, *arguments) -> None:
+        with self._lock:
+            if kind in self._warned:
+                return
+            self._warned.add(kind)
+        _log.warning(message, *arguments)
+
+    def _connection_through(self) -> None:
+        with self._lock:
+            self._warned.clear()
+
+    def _channel_failed(self, error: Exception) -> None:
+        if self._closed:
+            return
+        if isinstance(error, paramiko.ChannelException):
+            reason = getattr(self._transport, "last_open_failure", "")
+            text = str(TargetUnreachable(self._jump_host, self.destination, error, reason))
+        elif not self._transport.is_active():
+            text = f"the connection to jump host {self._jump_host} is closed"
+        else:
+            text = f"jump host {self._jump_host} did not open a connection to {address_text(*self.destination)}: {error!r}"
+        self._warn_once("channel", "tunnel connection refused: %s", text)
 
     def _discard(self, link: _Link) -> None:
         with self._lock:
@@ -382,9 +416,10 @@ class _Link:
             try:
                 self._channel = self._tunnel._open_channel(self._peer)
             except (paramiko.SSHException, OSError, EOFError) as error:
-                _log.debug("jump host refused the channel to %s: %r", self._tunnel.destination, error)
+                self._tunnel._channel_failed(error)
                 self._sock.close()
                 return
+        self._tunnel._connection_through()
         channel = self._channel
         if self._tunnel.closed:
             self.abort()

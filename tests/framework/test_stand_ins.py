@@ -356,11 +356,16 @@ class FakeChannel:
 class FakeJumpClient:
     def __init__(self):
         self.channels = []
+        self.refusal = None  # the jump host's reason, once it refuses channels
+        self.last_open_failure = ""
 
     def get_transport(self):
         return self
 
     def open_channel(self, kind, destination, originator, **options):
+        if self.refusal is not None:
+            self.last_open_failure = self.refusal
+            raise paramiko.ChannelException(2, "Connect failed")
         self.channels.append(FakeChannel())
         return self.channels[-1]
 
@@ -383,11 +388,17 @@ def eventually(predicate, seconds=5.0):
     return predicate()
 
 
-def test_tunnel_refuses_connections_past_its_cap_at_once(tunnel):
+def test_tunnel_refuses_connections_past_its_cap_at_once(tunnel, caplog):
     kept = [socket.create_connection(("127.0.0.1", tunnel.port)) for _ in range(MAX_LINKS)]
     assert eventually(lambda: tunnel.links == MAX_LINKS)
-    with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
-        assert refused.recv(1) == b""
+    with caplog.at_level(logging.WARNING, logger="tavrel.tunnel"):
+        for _ in range(2):
+            with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
+                assert refused.recv(1) == b""
+    assert [record.getMessage() for record in caplog.records] == [
+        f"tunnel to target:22 through jump host jump:22 refused a local connection: "
+        f"{MAX_LINKS} connections are open already"
+    ]
     kept[0].settimeout(0.2)
     with pytest.raises(TimeoutError):
         kept[0].recv(1)
@@ -434,3 +445,20 @@ def test_jump_socket_that_refuses_quick_acknowledgement_still_returns_what_it_re
             with receiver:
                 sender.sendall(b"banner\r\n")
                 assert receiver.recv(64) == b"banner\r\n"
+
+
+def test_tunnel_says_once_why_local_connections_get_no_channel(caplog):
+    jump = FakeJumpClient()
+    tunnel = Tunnel(jump, ("target", 22), None, "jump:22")
+    try:
+        with socket.create_connection(("127.0.0.1", tunnel.port)):  # takes the channel opened at the start
+            jump.refusal = "Connection refused"
+            with caplog.at_level(logging.WARNING, logger="tavrel.tunnel"):
+                for _ in range(3):
+                    with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
+                        assert refused.recv(1) == b""
+    finally:
+        tunnel.close()
+    assert [record.getMessage() for record in caplog.records] == [
+        "tunnel connection refused: jump host jump:22 could not connect to target:22: Connect failed: Connection refused"
+    ]
