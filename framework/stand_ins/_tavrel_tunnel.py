@@ -38,6 +38,7 @@ _JOIN_SECONDS = 5.0
 _FIRST_BACKOFF_SECONDS = 0.05
 _LONGEST_BACKOFF_SECONDS = 1.0
 _ORIGINATOR = ("127.0.0.1", 0)
+_WARNING_INTERVAL_SECONDS = 60.0
 _log = logging.getLogger("tavrel.tunnel")
 
 
@@ -190,9 +191,9 @@ class Tunnel:
         self._closing = threading.Event()
         self._links: set[_Link] = set()
         # What the owner's _connect would otherwise see only as paramiko's
-        # "Error reading SSH protocol banner": one warning of each kind until
-        # a connection gets through again, however often others connect.
-        self._warned: set[str] = set()
+        # "Error reading SSH protocol banner". At most one warning of each
+        # kind a minute, however often other local processes connect.
+        self._last_warned: dict[str, float] = {}
         self._first_channel: paramiko.Channel | None = self._open_first_channel()
         # Every descriptor the acceptor needs is made here, so that it never
         # fails later for want of one.
@@ -326,15 +327,13 @@ class Tunnel:
         )
 
     def _warn_once(self, kind: str, message: str, *arguments) -> None:
+        now = time.monotonic()
         with self._lock:
-            if kind in self._warned:
+            last = self._last_warned.get(kind)
+            if last is not None and now - last < _WARNING_INTERVAL_SECONDS:
                 return
-            self._warned.add(kind)
+            self._last_warned[kind] = now
         _log.warning(message, *arguments)
-
-    def _connection_through(self) -> None:
-        with self._lock:
-            self._warned.clear()
 
     def _channel_failed(self, error: Exception) -> None:
         if self._closed:
@@ -419,7 +418,6 @@ class _Link:
                 self._tunnel._channel_failed(error)
                 self._sock.close()
                 return
-        self._tunnel._connection_through()
         channel = self._channel
         if self._tunnel.closed:
             self.abort()
