@@ -296,7 +296,7 @@ class Tunnel:
                 self._links.add(link)
         if not admitted:
             if not self._closed:
-                self._warn_once(
+                self._warn_at_most_each_minute(
                     "full",
                     "tunnel to %s through jump host %s refused a local connection: %d connections are open already",
                     address_text(*self.destination),
@@ -326,7 +326,7 @@ class Tunnel:
             timeout=self._channel_timeout,
         )
 
-    def _warn_once(self, kind: str, message: str, *arguments) -> None:
+    def _warn_at_most_each_minute(self, kind: str, message: str, *arguments) -> None:
         now = time.monotonic()
         with self._lock:
             last = self._last_warned.get(kind)
@@ -345,7 +345,7 @@ class Tunnel:
             text = f"the connection to jump host {self._jump_host} is closed"
         else:
             text = f"jump host {self._jump_host} did not open a connection to {address_text(*self.destination)}: {error!r}"
-        self._warn_once("channel", "tunnel connection refused: %s", text)
+        self._warn_at_most_each_minute("channel", "tunnel connection refused: %s", text)
 
     def _discard(self, link: _Link) -> None:
         with self._lock:
