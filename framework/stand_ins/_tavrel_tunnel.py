@@ -86,7 +86,9 @@ class _AcknowledgingSocket(socket.socket):
 
 
 def _acknowledging(sock):
-    if _QUICKACK is None or not _is_tcp(sock):
+    # Only a plain socket is remade: a subclass (a caller's, or one that a
+    # library patched in) keeps its own behaviour and goes without.
+    if _QUICKACK is None or type(sock) is not socket.socket or not _is_tcp(sock):
         return sock
     timeout = sock.gettimeout()
     made = _AcknowledgingSocket(sock.family, sock.type, sock.proto, fileno=sock.detach())

@@ -462,3 +462,14 @@ def test_tunnel_says_once_why_local_connections_get_no_channel(caplog):
     assert [record.getMessage() for record in caplog.records] == [
         "tunnel connection refused: jump host jump:22 could not connect to target:22: Connect failed: Connection refused"
     ]
+
+
+def test_jump_socket_of_a_socket_subclass_is_kept_as_it_is():
+    class Counting(socket.socket):
+        pass
+
+    with socket.create_server(("127.0.0.1", 0)) as listener, Counting() as caller_socket:
+        caller_socket.connect(listener.getsockname())
+        with listener.accept()[0]:
+            assert _tavrel_tunnel._acknowledging(caller_socket) is caller_socket
+            assert caller_socket.fileno() != -1
