@@ -52,11 +52,10 @@ def _is_tcp(sock) -> bool:
 
 def send_without_delay(sock) -> None:
     """TCP_NODELAY on a TCP socket; anything else (a proxy, a pipe) is left as it is."""
-    if not _is_tcp(sock):
-        return
     try:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    except OSError as error:
+        if _is_tcp(sock):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    except Exception as error:  # a patched-in socket class may raise its own
         _log.debug("TCP_NODELAY not set: %r", error)
 
 

@@ -464,12 +464,14 @@ def test_tunnel_says_once_why_local_connections_get_no_channel(caplog):
     ]
 
 
-def test_jump_socket_of_a_socket_subclass_is_kept_as_it_is():
-    class Counting(socket.socket):
-        pass
+def test_a_socket_subclass_is_kept_as_it_is_and_its_errors_fail_nothing():
+    class Guarded(socket.socket):
+        def setsockopt(self, *arguments):
+            raise RuntimeError("socket options are not allowed here")
 
-    with socket.create_server(("127.0.0.1", 0)) as listener, Counting() as caller_socket:
+    with socket.create_server(("127.0.0.1", 0)) as listener, Guarded() as caller_socket:
         caller_socket.connect(listener.getsockname())
         with listener.accept()[0]:
             assert _tavrel_tunnel._acknowledging(caller_socket) is caller_socket
             assert caller_socket.fileno() != -1
+            _tavrel_tunnel.send_without_delay(caller_socket)
