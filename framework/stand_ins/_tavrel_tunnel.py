@@ -38,6 +38,7 @@ _JOIN_SECONDS = 5.0
 _FIRST_BACKOFF_SECONDS = 0.05
 _LONGEST_BACKOFF_SECONDS = 1.0
 _ORIGINATOR = ("127.0.0.1", 0)
+_WARNING_INTERVAL_SECONDS = 60.0
 _log = logging.getLogger("tavrel.tunnel")
 
 
@@ -51,11 +52,10 @@ def _is_tcp(sock) -> bool:
 
 def send_without_delay(sock) -> None:
     """TCP_NODELAY on a TCP socket; anything else (a proxy, a pipe) is left as it is."""
-    if not _is_tcp(sock):
-        return
     try:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    except OSError as error:
+        if _is_tcp(sock):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    except Exception as error:  # a patched-in socket class may raise its own
         _log.debug("TCP_NODELAY not set: %r", error)
 
 
@@ -69,19 +69,25 @@ class _AcknowledgingSocket(socket.socket):
     adjustments) with Nagle's algorithm on: each one after the first waits
     for the acknowledgement of the one before, which the kernel here would
     delay by 40 ms whenever nothing goes the other way. The option does not
-    stay on by itself, so it is set again after each read.
+    stay on by itself, so it is set again after each read. A system that
+    refuses it only loses the speed: the bytes just read are still returned.
     """
 
     __slots__ = ()
 
     def recv(self, size, flags=0):
         data = super().recv(size, flags)
-        self.setsockopt(socket.IPPROTO_TCP, _QUICKACK, 1)
+        try:
+            self.setsockopt(socket.IPPROTO_TCP, _QUICKACK, 1)
+        except OSError:
+            pass
         return data
 
 
 def _acknowledging(sock):
-    if _QUICKACK is None or not _is_tcp(sock):
+    # Only a plain socket is remade: a subclass (a caller's, or one that a
+    # library patched in) keeps its own behaviour and goes without.
+    if _QUICKACK is None or type(sock) is not socket.socket or not _is_tcp(sock):
         return sock
     timeout = sock.gettimeout()
     made = _AcknowledgingSocket(sock.family, sock.type, sock.proto, fileno=sock.detach())
@@ -185,6 +191,10 @@ class Tunnel:
         self._closed = False
         self._closing = threading.Event()
         self._links: set[_Link] = set()
+        # What the owner's _connect would otherwise see only as paramiko's
+        # "Error reading SSH protocol banner". At most one warning of each
+        # kind a minute, however often other local processes connect.
+        self._last_warned: dict[str, float] = {}
         self._first_channel: paramiko.Channel | None = self._open_first_channel()
         # Every descriptor the acceptor needs is made here, so that it never
         # fails later for want of one.
@@ -286,7 +296,14 @@ class Tunnel:
                 link = _Link(self, sock, peer, channel)
                 self._links.add(link)
         if not admitted:
-            _log.debug("tunnel connection from %s refused: %d links are open", peer, MAX_LINKS)
+            if not self._closed:
+                self._warn_at_most_each_minute(
+                    "full",
+                    "tunnel to %s through jump host %s refused a local connection: %d connections are open already",
+                    address_text(*self.destination),
+                    self._jump_host,
+                    MAX_LINKS,
+                )
             sock.close()
             return
         link.start()
@@ -309,6 +326,27 @@ class Tunnel:
             max_packet_size=_MAX_PACKET,
             timeout=self._channel_timeout,
         )
+
+    def _warn_at_most_each_minute(self, kind: str, message: str, *arguments) -> None:
+        now = time.monotonic()
+        with self._lock:
+            last = self._last_warned.get(kind)
+            if last is not None and now - last < _WARNING_INTERVAL_SECONDS:
+                return
+            self._last_warned[kind] = now
+        _log.warning(message, *arguments)
+
+    def _channel_failed(self, error: Exception) -> None:
+        if self._closed:
+            return
+        if isinstance(error, paramiko.ChannelException):
+            reason = getattr(self._transport, "last_open_failure", "")
+            text = str(TargetUnreachable(self._jump_host, self.destination, error, reason))
+        elif not self._transport.is_active():
+            text = f"the connection to jump host {self._jump_host} is closed"
+        else:
+            text = f"jump host {self._jump_host} did not open a connection to {address_text(*self.destination)}: {error!r}"
+        self._warn_at_most_each_minute("channel", "tunnel connection refused: %s", text)
 
     def _discard(self, link: _Link) -> None:
         with self._lock:
@@ -378,7 +416,7 @@ class _Link:
             try:
                 self._channel = self._tunnel._open_channel(self._peer)
             except (paramiko.SSHException, OSError, EOFError) as error:
-                _log.debug("jump host refused the channel to %s: %r", self._tunnel.destination, error)
+                self._tunnel._channel_failed(error)
                 self._sock.close()
                 return
         channel = self._channel

@@ -3,6 +3,7 @@
 import base64
 import contextlib
 import copy
+import errno
 import importlib.metadata
 import logging
 import os
@@ -22,6 +23,7 @@ import tavrel_var
 from tavrel_log import TavrelLog
 from tavrel_ssh import TavrelSSH
 from tavrel_var import TavrelVar
+import _tavrel_tunnel
 from _tavrel_tunnel import MAX_LINKS, Tunnel
 
 
@@ -354,11 +356,16 @@ class FakeChannel:
 class FakeJumpClient:
     def __init__(self):
         self.channels = []
+        self.refusal = None  # the jump host's reason, once it refuses channels
+        self.last_open_failure = ""
 
     def get_transport(self):
         return self
 
     def open_channel(self, kind, destination, originator, **options):
+        if self.refusal is not None:
+            self.last_open_failure = self.refusal
+            raise paramiko.ChannelException(2, "Connect failed")
         self.channels.append(FakeChannel())
         return self.channels[-1]
 
@@ -381,11 +388,17 @@ def eventually(predicate, seconds=5.0):
     return predicate()
 
 
-def test_tunnel_refuses_connections_past_its_cap_at_once(tunnel):
+def test_tunnel_refuses_connections_past_its_cap_at_once(tunnel, caplog):
     kept = [socket.create_connection(("127.0.0.1", tunnel.port)) for _ in range(MAX_LINKS)]
     assert eventually(lambda: tunnel.links == MAX_LINKS)
-    with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
-        assert refused.recv(1) == b""
+    with caplog.at_level(logging.WARNING, logger="tavrel.tunnel"):
+        for _ in range(2):
+            with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
+                assert refused.recv(1) == b""
+    assert [record.getMessage() for record in caplog.records] == [
+        f"tunnel to target:22 through jump host jump:22 refused a local connection: "
+        f"{MAX_LINKS} connections are open already"
+    ]
     kept[0].settimeout(0.2)
     with pytest.raises(TimeoutError):
         kept[0].recv(1)
@@ -418,3 +431,47 @@ def test_tunnel_waits_after_a_failed_accept_instead_of_spinning(tunnel):
         resource.setrlimit(resource.RLIMIT_NOFILE, limits)
     assert eventually(lambda: tunnel.links == 1)
     client.close()
+
+
+@pytest.mark.skipif(not hasattr(socket, "TCP_QUICKACK"), reason="no TCP_QUICKACK here")
+def test_jump_socket_that_refuses_quick_acknowledgement_still_returns_what_it_read():
+    class Refusing(_tavrel_tunnel._AcknowledgingSocket):
+        def setsockopt(self, *arguments):
+            raise OSError(errno.ENOPROTOOPT, "Protocol not available")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        with socket.create_connection(listener.getsockname()) as sender, listener.accept()[0] as accepted:
+            receiver = Refusing(fileno=accepted.detach())
+            with receiver:
+                sender.sendall(b"banner\r\n")
+                assert receiver.recv(64) == b"banner\r\n"
+
+
+def test_tunnel_says_once_why_local_connections_get_no_channel(caplog):
+    jump = FakeJumpClient()
+    tunnel = Tunnel(jump, ("target", 22), None, "jump:22")
+    try:
+        with socket.create_connection(("127.0.0.1", tunnel.port)):  # takes the channel opened at the start
+            jump.refusal = "Connection refused"
+            with caplog.at_level(logging.WARNING, logger="tavrel.tunnel"):
+                for _ in range(3):
+                    with socket.create_connection(("127.0.0.1", tunnel.port), timeout=5) as refused:
+                        assert refused.recv(1) == b""
+    finally:
+        tunnel.close()
+    assert [record.getMessage() for record in caplog.records] == [
+        "tunnel connection refused: jump host jump:22 could not connect to target:22: Connect failed: Connection refused"
+    ]
+
+
+def test_a_socket_subclass_is_kept_as_it_is_and_its_errors_fail_nothing():
+    class Guarded(socket.socket):
+        def setsockopt(self, *arguments):
+            raise RuntimeError("socket options are not allowed here")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener, Guarded() as caller_socket:
+        caller_socket.connect(listener.getsockname())
+        with listener.accept()[0]:
+            assert _tavrel_tunnel._acknowledging(caller_socket) is caller_socket
+            assert caller_socket.fileno() != -1
+            _tavrel_tunnel.send_without_delay(caller_socket)
