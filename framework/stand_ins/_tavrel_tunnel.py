@@ -8,12 +8,15 @@ link has two pump threads, one per direction, that move bytes in large
 blocks. At most ``MAX_LINKS`` links are open at once. ``close()`` ends the
 listener, every link and the jump connection, and waits for the threads;
 nothing in here refers to the configuration object that owns the tunnel,
-so that dropping that object can close it.
+so that dropping that object can close it. In a forked child the jump
+connection and the links are the parent's: ``close()`` there keeps the
+tunnel as it is for the life of the child and sends nothing.
 """
 
 from __future__ import annotations
 
 import logging
+import os
 import selectors
 import socket
 import threading
@@ -40,6 +43,10 @@ _LONGEST_BACKOFF_SECONDS = 1.0
 _ORIGINATOR = ("127.0.0.1", 0)
 _WARNING_INTERVAL_SECONDS = 60.0
 _log = logging.getLogger("tavrel.tunnel")
+# Tunnels a forked child inherited. Closing one, or letting paramiko's
+# finalisers run on its channels, would send on the parent's jump
+# connection and shut the parent's sockets down.
+_left_to_parent: set[Tunnel] = set()
 
 
 def _is_tcp(sock) -> bool:
@@ -187,6 +194,7 @@ class Tunnel:
         self._transport = client.get_transport()
         self._channel_timeout = channel_timeout
         self._jump_host = jump_host
+        self._opened_in = os.getpid()
         self._lock = threading.Lock()
         self._closed = False
         self._closing = threading.Event()
@@ -230,6 +238,9 @@ class Tunnel:
 
     def close(self) -> None:
         """Stops accepting, ends every link and the jump connection, joins the threads."""
+        if os.getpid() != self._opened_in:
+            _left_to_parent.add(self)
+            return
         with self._lock:
             if self._closed:
                 return

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/random.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 
@@ -107,6 +108,20 @@ bool can_be_linked(int unnamed) {
     return faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// Whether the file open as `descriptor` (O_PATH will do) carries the
+// extended attribute `name`; nothing where that cannot be told.
+std::optional<bool> has_attribute(int descriptor, const char* name) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    if (getxattr(path, name, nullptr, 0) >= 0) {
+        return true;
+    }
+    if (errno == ENODATA || errno == ENOTSUP) {
+        return false;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<StagedFile> StagedFile::beside(const std::string& destination) noexcept {
@@ -126,10 +141,17 @@ std::optional<StagedFile> StagedFile::beside(const std::string& destination) noe
         if (!staged.directory_) {
             return std::nullopt;
         }
+        // Access control lists give a new file other permissions than its
+        // mode, and a rename drops the replaced file's own: a destination
+        // they govern is written as it is, and keeps what they say.
+        if (has_attribute(staged.directory_.get(), "system.posix_acl_default") != false) {
+            return std::nullopt;
+        }
         const FileDescriptor existing(openat(staged.directory_.get(), staged.base_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (existing) {
             struct stat status {};
-            if (!replaceable(staged.directory_.get(), existing.get(), staged.base_, status)) {
+            if (!replaceable(staged.directory_.get(), existing.get(), staged.base_, status) ||
+                has_attribute(existing.get(), "system.posix_acl_access") != false) {
                 return std::nullopt;
             }
             staged.replaced_ = status;

@@ -5,9 +5,9 @@
 // with one link that the process may write, named by a last component that
 // is no symbolic link, and not another user's file in a sticky directory.
 // Everything else (links, /proc entries, devices, pipes, files with other
-// links, directories the process cannot create a file in) is not staged: it
-// is written directly, and the kernel's own checks apply as they do to any
-// open.
+// links, directories the process cannot create a file in, files and
+// directories with access control lists) is not staged: it is written
+// directly, and the kernel's own checks apply as they do to any open.
 //
 // The staged file is made mode 0600 and unnamed (O_TMPFILE), or, where the
 // file system has no unnamed files, under a new random name beside the

@@ -1,5 +1,6 @@
 """With "ssh" on: to the target through a jump host, the embedded server's and OpenSSH's own."""
 
+import atexit
 import base64
 import gc
 import hashlib
@@ -7,6 +8,7 @@ import os
 import socket
 import subprocess
 import time
+import warnings
 
 import asyncssh
 import paramiko
@@ -265,6 +267,29 @@ def test_a_live_tunnel_ends_quietly_at_exit(live, run_python):
         timeout=60,
     )
     assert (result.returncode, result.stdout, result.stderr) == (0, "/\n", "")
+
+
+
+def test_a_forked_child_leaves_the_parents_tunnel_alone(live, server, jump):
+    client = Cls(live.jump_config(server, jump))
+    client._connect()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # paramiko's threads are running
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            # What a child's normal exit does: the instance and its
+            # configuration dropped, then the exit functions.
+            del client
+            gc.collect()
+            atexit._run_exitfuncs()
+            code = 0
+        finally:
+            os._exit(code)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    assert [client._normalize(".") for _ in range(3)] == ["/"] * 3
+    client._close()
 
 
 # -- OpenSSH's sshd as jump host and target ---------------------------------------

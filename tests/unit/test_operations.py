@@ -327,6 +327,36 @@ def test_download_to_a_link_or_a_file_it_may_not_write_is_get_as_is(bare, tmp_pa
         assert client.targets[-1] == str(target) and target.read_bytes() == b"new"
 
 
+
+def acl(user, group, other, nobody=None):
+    """An access control list as the kernel stores it; `nobody` adds an entry for that user."""
+    undefined = 0xFFFFFFFF
+    entries = [(0x01, user, undefined), (0x04, group, undefined), (0x20, other, undefined)]
+    if nobody is not None:
+        entries[1:1] = [(0x02, nobody, 65534)]
+        entries[-1:-1] = [(0x10, nobody | group, undefined)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
+
+
+def test_a_destination_governed_by_access_control_lists_is_get_as_is(bare, tmp_path):
+    try:
+        os.setxattr(tmp_path, "system.posix_acl_default", acl(6, 4, 0))
+    except OSError as error:
+        pytest.skip(f"no access control lists here: {error}")
+    made = tmp_path / "made.csv"
+    os.close(os.open(made, os.O_CREAT | os.O_WRONLY, 0o666))
+    bare._sftp = client = WritingClient()
+    assert bare._download("remote.csv", str(tmp_path / "new.csv")) is True
+    # The list, not the umask, decides: others get nothing.
+    assert (tmp_path / "new.csv").stat().st_mode & 0o777 == made.stat().st_mode & 0o777 == 0o640
+    os.removexattr(tmp_path, "system.posix_acl_default")
+    listed = tmp_path / "listed.csv"
+    listed.write_bytes(b"old")
+    os.setxattr(listed, "system.posix_acl_access", acl(6, 0, 0, nobody=4))
+    assert bare._download("remote.csv", str(listed)) is True
+    assert client.targets == [str(tmp_path / "new.csv"), str(listed)]
+    assert os.getxattr(listed, "system.posix_acl_access") == acl(6, 0, 0, nobody=4) and listed.read_bytes() == b"new"
+
 def test_download_to_a_proc_fd_link_lands_in_the_open_file(bare, tmp_path):
     bare._sftp = WritingClient(payload=b"landed")
     with open(tmp_path / "open.bin", "w+b") as anonymous:
