@@ -32,7 +32,7 @@ wheel=$(ls "$scratch"/dist/*.whl)
 echo "   $(basename "$sdist")"
 echo "   $(basename "$wheel")"
 
-# The tests and the server they start, as the sdist ships them.
+# The tests, the servers they start and the benchmark scripts one test reads, as the sdist ships them.
 mkdir "$scratch/source" "$scratch/run"
 tar -xzf "$sdist" -C "$scratch/source" --strip-components=1
 "$scratch/build-env/bin/python" -m build --wheel --outdir "$scratch/stand-ins" "$scratch/source/framework/stand_ins" \
@@ -45,7 +45,7 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 strays = [n for n in names if not n.startswith(("sftp_main.", "sftp_main-"))]
 sys.exit(f"check-dist: the sftp_main wheel carries other top-level files: {strays}" if strays else 0)
 PY
-cp -r "$scratch/source/tests" "$scratch/source/devtools" "$scratch/source/pyproject.toml" "$scratch/run/"
+cp -r "$scratch/source/tests" "$scratch/source/devtools" "$scratch/source/bench" "$scratch/source/pyproject.toml" "$scratch/run/"
 
 cat >"$scratch/run/typed_use.py" <<'PY'
 from sftp_main import TavrelSFTPMain
