@@ -23,6 +23,7 @@ import os
 import pwd
 import secrets
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -82,6 +83,25 @@ def _create_account(password: str) -> pwd.struct_passwd:
     )
     subprocess.run(["chpasswd"], input=f"{name}:{password}\n", text=True, check=True, capture_output=True)
     return pwd.getpwnam(name)
+
+
+def _descendants(root: int) -> list[int]:
+    children: dict[int, list[int]] = {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            # "pid (comm) state ppid ...": comm may hold spaces, so split after it.
+            parent = int((entry / "stat").read_text().rpartition(")")[2].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(parent, []).append(int(entry.name))
+    found, pending = [], [root]
+    while pending:
+        for child in children.get(pending.pop(), []):
+            found.append(child)
+            pending.append(child)
+    return found
 
 
 class OpenSSHServer:
@@ -187,7 +207,14 @@ class OpenSSHServer:
 
     def stop(self) -> None:
         if self._process is not None:
+            # Sessions outlive the listener (a stopped one forever): end them too.
+            sessions = _descendants(self._process.pid)
             self._process.terminate()
+            for pid in sessions:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             try:
                 self._process.wait(10)
             except subprocess.TimeoutExpired:
