@@ -8,6 +8,9 @@ namespace sftp {
 
 inline OwnedRef none() { return OwnedRef::take(Py_None); }
 
+// The interpreter's truth test.
+inline bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
+
 // object.<name>
 inline OwnedRef attribute(PyObject* object, PyObject* name) { return check(PyObject_GetAttr(object, name)); }
 

@@ -81,8 +81,6 @@ OwnedRef entry_get(PyObject* entry, PyObject* key) {
     return check(PyObject_CallMethodOneArg(entry, names.get, key));
 }
 
-bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
-
 // Steps one to three of the cleansing: the configuration object, made from a
 // copy of the caller's mapping. True when that mapping holds a true
 // "key_file" (key login, an extension): "password" is then not required.

@@ -1,5 +1,7 @@
 #include "sftp_main/globals.hpp"
 
+#include "sftp_main/names.hpp"
+
 namespace sftp {
 
 namespace {
@@ -48,6 +50,11 @@ OwnedRef lookup_global(PyObject* module_globals, PyObject* name) {
         return OwnedRef::steal(found);
     }
     raise_name_error(name);
+}
+
+OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
+    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
+    return check(PyObject_GetAttr(paramiko.get(), name));
 }
 
 }  // namespace sftp

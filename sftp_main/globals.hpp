@@ -10,4 +10,7 @@ namespace sftp {
 // Raises NameError "name 'X' is not defined" when neither namespace has it.
 OwnedRef lookup_global(PyObject* module_globals, PyObject* name);
 
+// `paramiko.<name>`, with `paramiko` resolved afresh.
+OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name);
+
 }  // namespace sftp

@@ -19,7 +19,7 @@ namespace {
 
 // `paramiko.<name>`, with `paramiko` resolved afresh in the module namespace.
 OwnedRef paramiko_attribute(const Invocation& call, PyObject* name) {
-    return attribute(lookup_global(call.globals(), names.paramiko).get(), name);
+    return sftp::paramiko_attribute(call.globals(), name);
 }
 
 // A configuration value, reading `_config` from the instance for each one.
@@ -209,10 +209,7 @@ OwnedRef close(const Invocation& call) {
 OwnedRef finalize(const Invocation& call) {
     notes::QuietScope dropped_anyway;
     if (!OwnedRef::steal(PyObject_CallMethodNoArgs(call.self(), names._close))) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
     }
     return none();
 }

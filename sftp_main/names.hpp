@@ -51,6 +51,7 @@
     X(host_key, "host_key")                                                                 \
     X(timeout, "timeout")                                                                   \
     X(atomic_upload, "atomic_upload")                                                       \
+    X(progress, "progress")                                                                 \
     X(banner_timeout, "banner_timeout")                                                     \
     X(handshake_timeout, "handshake_timeout")                                               \
     X(auth_timeout, "auth_timeout")                                                         \
@@ -99,6 +100,17 @@
     X(InvalidHostKey, "InvalidHostKey")                                                     \
     X(hostnames, "hostnames")                                                               \
     X(add, "add")                                                                           \
+    /* what the opted transfers and the staged download call on the client */              \
+    X(put, "put")                                                                           \
+    X(getfo, "getfo")                                                                       \
+    X(remove, "remove")                                                                     \
+    X(posix_rename, "posix_rename")                                                         \
+    X(lstat, "lstat")                                                                       \
+    X(chmod, "chmod")                                                                       \
+    X(st_mode, "st_mode")                                                                   \
+    X(mkdir, "mkdir")                                                                       \
+    X(rmdir, "rmdir")                                                                       \
+    X(callback, "callback")                                                                 \
     /* module globals and what is read from paramiko */                                     \
     X(paramiko, "paramiko")                                                                 \
     X(TavrelLog, "TavrelLog")                                                               \

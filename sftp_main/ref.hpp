@@ -121,4 +121,25 @@ private:
     OwnedRef exception_;
 };
 
+// Clears the exception being raised when it is a `type`; anything else
+// (Ctrl-C above all) goes on up as it is.
+inline void drop_error_of(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) {
+        throw PyErrorRaised{};
+    }
+    PyErr_Clear();
+}
+
+// The same for any ordinary exception (an Exception).
+inline void drop_ordinary_error() { drop_error_of(PyExc_Exception); }
+
+// The exception being raised, taken when it is an ordinary one; anything
+// else (Ctrl-C) goes on as it is.
+inline PendingError take_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrorRaised{};
+    }
+    return PendingError{};
+}
+
 }  // namespace sftp

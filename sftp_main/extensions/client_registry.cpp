@@ -90,6 +90,16 @@ Entry& find_or_make_entry(PyObject* client) noexcept {
 
 }  // namespace detail
 
+Entry* existing_entry(PyObject* client) noexcept {
+    if (client == detail::cached_client) {
+        return detail::cached_entry;
+    }
+    auto found = entries.find(client);
+    return found == entries.end() ? nullptr : &found->second;
+}
+
+bool is_shared(const Entry& entry) noexcept { return &entry == &shared_entry; }
+
 void remember_server(PyObject* client, PyObject* label) {
     Entry& entry = entry_of(client);
     if (&entry != &shared_entry) {

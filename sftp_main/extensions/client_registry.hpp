@@ -1,6 +1,7 @@
 // What the module keeps about each SFTP client it uses, outside the
 // instance: a lock that lets one call at a time reach the client, the
-// server it talks to, for error notes, and the process that connected it.
+// server it talks to, for error notes, the process that connected it, and
+// what _connect read of the opt-in transfer options (transfer_options.hpp).
 //
 // paramiko's SFTP client cannot take concurrent requests, so the remote
 // operations and _close hold the client's lock (client_lock.hpp) for the
@@ -18,9 +19,19 @@
 #include "sftp_main/extensions/client_lock.hpp"
 #include "sftp_main/ref.hpp"
 
+#include <optional>
 #include <sys/types.h>
 
 namespace sftp::clients {
+
+// The opt-in transfer options kept for one client, with its "timeout" for
+// the notes on a TimeoutError.
+struct TransferRecord {
+    bool atomic_upload = false;
+    OwnedRef progress;  // a weak reference to the callable, or the callable
+    bool progress_is_weak = false;
+    OwnedRef timeout;  // the float "timeout" was read as, or empty
+};
 
 struct Entry {
     ClientLock mutex;
@@ -28,6 +39,7 @@ struct Entry {
     OwnedRef label;
     pid_t connected_in = 0;  // the process whose _connect made the client
     OwnedRef left_to_parent;  // the client itself, kept in a forked child
+    std::optional<TransferRecord> transfers;
 };
 
 namespace detail {
@@ -68,6 +80,12 @@ public:
 private:
     Entry* entry_;
 };
+
+// The entry of `client` when it has one of its own, or null; makes none.
+Entry* existing_entry(PyObject* client) noexcept;
+
+// Whether `entry` is the one shared by clients that have none of their own.
+bool is_shared(const Entry& entry) noexcept;
 
 // Records that `client` talks to the server described by `label`
 // ("user@host:port"), and was connected in this process, replacing any

@@ -71,10 +71,7 @@ template <typename Call>
 OwnedRef unless_value_error(Call&& call) {
     OwnedRef result = OwnedRef::steal(call());
     if (!result) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_error_of(PyExc_ValueError);
     }
     return result;
 }
@@ -286,10 +283,7 @@ void unless_exception(Step&& step) {
     try {
         step();
     } catch (const PyErrorRaised&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw;
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
     }
 }
 
@@ -429,8 +423,7 @@ void verify_host_key(PyObject* module_globals, PyObject* transport, const Connec
 
 [[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
                                           PyObject* message) {
-    OwnedRef paramiko = lookup_global(module_globals, names.paramiko);
-    OwnedRef base = attribute(paramiko.get(), names.BadHostKeyException);
+    OwnedRef base = paramiko_attribute(module_globals, names.BadHostKeyException);
     PyObject* mismatch_class = mismatch_class_for(base.get());
     OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, hostname, server_key, Py_None, nullptr));
     OwnedRef args = check(PyTuple_Pack(1, message));

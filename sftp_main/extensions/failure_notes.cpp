@@ -58,10 +58,7 @@ OwnedRef shortened(OwnedRef text) {
 OwnedRef shown_value(PyObject* value) {
     OwnedRef text = OwnedRef::steal(PyObject_Repr(value));
     if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
         return check(PyUnicode_FromFormat("<%s object>", Py_TYPE(value)->tp_name));
     }
     return shortened(std::move(text));

@@ -10,12 +10,6 @@ namespace sftp {
 
 namespace {
 
-bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
-
-OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
-    return attribute(lookup_global(module_globals, names.paramiko).get(), name);
-}
-
 // Bytes, or None when no passphrase is set. The value is never shown.
 OwnedRef passphrase_bytes(PyObject* value) {
     if (!value || !is_true(value)) {

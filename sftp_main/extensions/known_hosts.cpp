@@ -16,12 +16,6 @@ namespace {
 
 constexpr std::string_view kRevokedMarker = "@revoked";
 
-bool is_true(PyObject* value) { return check_status(PyObject_IsTrue(value)) == 1; }
-
-OwnedRef paramiko_attribute(PyObject* module_globals, PyObject* name) {
-    return attribute(lookup_global(module_globals, names.paramiko).get(), name);
-}
-
 [[noreturn]] void refuse_file(PyObject* path, const PendingError& cause) {
     OwnedRef message = check(PyUnicode_FromFormat("known_hosts %R cannot be read as a known_hosts file", path));
     raise_from(PyExc_ValueError, message.get(), cause);
@@ -148,10 +142,7 @@ OwnedRef listed_form(PyObject* host_value, PyObject* port_value) {
     OwnedRef port_text = text_form(port_value);
     OwnedRef port = OwnedRef::steal(PyNumber_Long(port_text.get()));
     if (!port) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_error_of(PyExc_ValueError);
         port = port_text;
     } else {
         OwnedRef default_port = check(PyLong_FromLong(22));

@@ -1,11 +1,9 @@
 #include "sftp_main/extensions/opted_transfers.hpp"
 
-#include <sys/random.h>
+#include "sftp_main/extensions/random_suffix.hpp"
+#include "sftp_main/names.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <random>
 #include <string>
 
 namespace sftp::transfers {
@@ -15,61 +13,6 @@ namespace {
 // A file name stays within NAME_MAX (255 bytes) with the temporary name's
 // additions; a longer name is cut for the temporary one only.
 constexpr Py_ssize_t kMaxKeptNameBytes = 200;
-
-// Interned once and kept for the life of the process, as the module's other
-// names are.
-struct Names {
-    PyObject* put;
-    PyObject* remove;
-    PyObject* posix_rename;
-    PyObject* lstat;
-    PyObject* chmod;
-    PyObject* st_mode;
-    PyObject* mkdir;
-    PyObject* rmdir;
-    PyObject* callback_keyword;  // ("callback",)
-};
-
-PyObject* intern_or_throw(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) {
-        throw PyErrorRaised{};
-    }
-    return name;
-}
-
-const Names& names() {
-    static const Names made = [] {
-        Names fresh{intern_or_throw("put"),   intern_or_throw("remove"), intern_or_throw("posix_rename"),
-                    intern_or_throw("lstat"), intern_or_throw("chmod"),  intern_or_throw("st_mode"),
-                    intern_or_throw("mkdir"), intern_or_throw("rmdir"),  nullptr};
-        OwnedRef callback = OwnedRef::steal(intern_or_throw("callback"));
-        fresh.callback_keyword = PyTuple_Pack(1, callback.get());
-        if (fresh.callback_keyword == nullptr) {
-            throw PyErrorRaised{};
-        }
-        return fresh;
-    }();
-    return made;
-}
-
-// 16 hexadecimal digits from the system's random source.
-std::string random_hex() {
-    std::array<unsigned char, 8> bytes{};
-    if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-        std::random_device device;
-        for (unsigned char& byte : bytes) {
-            byte = static_cast<unsigned char>(device());
-        }
-    }
-    constexpr const char* kDigits = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0xf]);
-    }
-    return text;
-}
 
 // The leading part of `name` (text) whose UTF-8 form fits in the limit.
 OwnedRef cut_name(PyObject* name) {
@@ -100,7 +43,7 @@ OwnedRef temporary_path(PyObject* destination) {
                      destination);
         throw PyErrorRaised{};
     }
-    const std::string random = random_hex();
+    const std::string random = random_suffix();
     OwnedRef temporary_name;
     if (PyBytes_Check(name)) {
         const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
@@ -139,9 +82,9 @@ struct Staging {
     OwnedRef file;
 
     void remove_quietly(PyObject* client) const noexcept {
-        call_quietly(client, names().remove, file.get());
+        call_quietly(client, names.remove, file.get());
         if (directory) {
-            call_quietly(client, names().rmdir, directory.get());
+            call_quietly(client, names.rmdir, directory.get());
         }
     }
 };
@@ -150,11 +93,8 @@ Staging make_staging(PyObject* client, PyObject* destination) {
     OwnedRef hidden = temporary_path(destination);
     OwnedRef mode = check(PyLong_FromLong(0700));
     PyObject* arguments[] = {client, hidden.get(), mode.get()};
-    if (!OwnedRef::steal(PyObject_VectorcallMethod(names().mkdir, arguments, 3, nullptr))) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+    if (!OwnedRef::steal(PyObject_VectorcallMethod(names.mkdir, arguments, 3, nullptr))) {
+        drop_error_of(PyExc_OSError);
         return Staging{{}, std::move(hidden)};
     }
     OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
@@ -173,15 +113,12 @@ void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destina
     constexpr long kFileTypeMask = 0170000;
     constexpr long kRegularFile = 0100000;
     PyObject* lstat_arguments[] = {client, destination};
-    OwnedRef attributes = OwnedRef::steal(PyObject_VectorcallMethod(names().lstat, lstat_arguments, 2, nullptr));
+    OwnedRef attributes = OwnedRef::steal(PyObject_VectorcallMethod(names.lstat, lstat_arguments, 2, nullptr));
     if (!attributes) {
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_error_of(PyExc_FileNotFoundError);
         return;
     }
-    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names().st_mode));
+    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names.st_mode));
     if (!PyLong_Check(mode.get())) {
         return;
     }
@@ -194,7 +131,7 @@ void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destina
     }
     OwnedRef permissions = check(PyLong_FromLong(bits & kPermissionBits));
     PyObject* chmod_arguments[] = {client, temporary, permissions.get()};
-    check(PyObject_VectorcallMethod(names().chmod, chmod_arguments, 3, nullptr));
+    check(PyObject_VectorcallMethod(names.chmod, chmod_arguments, 3, nullptr));
 }
 
 // The server's refusal, with what atomic_upload needs of the server.
@@ -218,12 +155,14 @@ void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destina
 
 }  // namespace
 
+OwnedRef callback_keyword() { return check(PyTuple_Pack(1, names.callback)); }
+
 void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress) {
     PyObject* arguments[] = {client, source, destination, progress};
     if (progress == nullptr) {
         check(PyObject_VectorcallMethod(method, arguments, 3, nullptr));
     } else {
-        check(PyObject_VectorcallMethod(method, arguments, 3, names().callback_keyword));
+        check(PyObject_VectorcallMethod(method, arguments, 3, callback_keyword().get()));
     }
 }
 
@@ -231,7 +170,7 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
     const Staging staging = make_staging(client, destination);
     PyObject* staged = staging.file.get();
     try {
-        transfer(client, names().put, source, staged, progress);
+        transfer(client, names.put, source, staged, progress);
         keep_replaced_mode(client, staged, destination);
     } catch (const PyErrorRaised&) {
         staging.remove_quietly(client);
@@ -239,7 +178,7 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
     }
     try {
         PyObject* arguments[] = {client, staged, destination};
-        check(PyObject_VectorcallMethod(names().posix_rename, arguments, 3, nullptr));
+        check(PyObject_VectorcallMethod(names.posix_rename, arguments, 3, nullptr));
     } catch (const PyErrorRaised&) {
         const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
         staging.remove_quietly(client);
@@ -252,11 +191,8 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
         // The file is in place: an empty directory left behind is no
         // reason to report the upload as failed.
         PyObject* arguments[] = {client, staging.directory.get()};
-        if (!OwnedRef::steal(PyObject_VectorcallMethod(names().rmdir, arguments, 2, nullptr))) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                throw PyErrorRaised{};
-            }
-            PyErr_Clear();
+        if (!OwnedRef::steal(PyObject_VectorcallMethod(names.rmdir, arguments, 2, nullptr))) {
+            drop_ordinary_error();
         }
     }
 }

@@ -6,6 +6,10 @@
 
 namespace sftp::transfers {
 
+// ("callback",): the keyword paramiko's transfers take the progress
+// callable under.
+OwnedRef callback_keyword();
+
 // client.<method>(source, destination), with callback=progress when
 // `progress` is not null. An exception from the callback ends the transfer.
 void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress);

@@ -24,15 +24,6 @@ namespace sftp {
     raise_from(type, text.get(), cause);
 }
 
-// The exception being raised, taken when it is an ordinary one; anything
-// else (KeyboardInterrupt) goes on as it is.
-inline PendingError take_ordinary_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw PyErrorRaised{};
-    }
-    return PendingError{};
-}
-
 // A path given as str, bytes or os.PathLike, as text. Anything else raises
 // ValueError naming `option` and the value's type, never the value.
 inline OwnedRef path_text(PyObject* value, const char* option) {

@@ -2,6 +2,7 @@
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/client_registry.hpp"
+#include "sftp_main/extensions/opted_transfers.hpp"
 #include "sftp_main/extensions/staged_file.hpp"
 #include "sftp_main/names.hpp"
 
@@ -18,18 +19,12 @@ namespace {
 std::optional<std::string> file_system_path(PyObject* destination) {
     OwnedRef path = OwnedRef::steal(PyOS_FSPath(destination));
     if (!path) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
         return std::nullopt;
     }
     OwnedRef encoded = PyBytes_Check(path.get()) ? path : OwnedRef::steal(PyUnicode_EncodeFSDefault(path.get()));
     if (!encoded) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
         return std::nullopt;
     }
     std::string text(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
@@ -54,18 +49,10 @@ void raise_errno(int failure, PyObject* filename) {
     throw PyErrorRaised{};
 }
 
-// ("callback",), the keyword the progress callable is given under.
-OwnedRef callback_keyword() {
-    OwnedRef name = check(PyUnicode_InternFromString("callback"));
-    return check(PyTuple_Pack(1, name.get()));
-}
-
 // client.get(source, destination[, callback=progress])
 void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
-    PyObject* arguments[] = {client, source, destination, progress};
-    const OwnedRef keywords = progress != nullptr ? callback_keyword() : OwnedRef();
     clients::CallGuard one_at_a_time(client);
-    check(PyObject_VectorcallMethod(names.get, arguments, 3, keywords.get()));
+    transfers::transfer(client, names.get, source, destination, progress);
 }
 
 // Closes the file object over the staged descriptor while the transfer's
@@ -74,10 +61,7 @@ void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyO
 void close_after_failure(PyObject* file) {
     PendingError failure;
     if (!OwnedRef::steal(PyObject_CallMethodNoArgs(file, names.close))) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
     }
     failure.restore();
     throw PyErrorRaised{};
@@ -91,7 +75,7 @@ void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFi
     // object first leaves any reference the client kept to it unable to
     // write anywhere once the descriptor's number is reused.
     OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
-    const OwnedRef keywords = progress != nullptr ? callback_keyword() : OwnedRef();
+    const OwnedRef keywords = progress != nullptr ? transfers::callback_keyword() : OwnedRef();
     OwnedRef size;
     try {
         PyObject* arguments[] = {source, file.get(), progress};
@@ -127,9 +111,8 @@ std::optional<StagedFile> staged_for(PyObject* destination) {
 void download_whole(PyObject* client, PyObject* source, PyObject* destination, const OwnedRef& progress) {
     OwnedRef getfo;
     {
-        OwnedRef name = check(PyUnicode_InternFromString("getfo"));
         PyObject* found = nullptr;
-        check_status(PyObject_GetOptionalAttr(client, name.get(), &found));
+        check_status(PyObject_GetOptionalAttr(client, names.getfo, &found));
         getfo = OwnedRef::steal(found);
     }
     std::optional<StagedFile> staged = getfo ? staged_for(destination) : std::nullopt;

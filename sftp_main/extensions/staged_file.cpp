@@ -1,12 +1,13 @@
 #include "sftp_main/extensions/staged_file.hpp"
 
+#include "sftp_main/extensions/random_suffix.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
-#include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -20,16 +21,6 @@ constexpr std::size_t kMaxStagedBase = 200;
 constexpr int kNameAttempts = 8;
 constexpr mode_t kStagedMode = 0600;
 constexpr std::size_t kCopyChunk = 1 << 20;
-
-std::string random_suffix() {
-    std::uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
-        bits = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ULL ^ reinterpret_cast<std::uintptr_t>(&bits);
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
-    return text;
-}
 
 std::string staged_name_for(const std::string& base) {
     std::string name(1, '.');

@@ -30,10 +30,7 @@ bool is_tcp_socket(PyObject* candidate) {
 OwnedRef transport_socket(PyObject* transport) {
     OwnedRef attributes = OwnedRef::steal(PyObject_GenericGetDict(transport, nullptr));
     if (!attributes) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_error_of(PyExc_AttributeError);
         return {};
     }
     if (!PyDict_Check(attributes.get())) {
@@ -59,10 +56,7 @@ void disable_nagle(PyObject* transport, PyObject* endpoint) {
         set_no_delay(transport, endpoint);
     } catch (const PyErrorRaised&) {
         // Only an ordinary error is dropped; Ctrl-C still ends the connect.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw;
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
     }
 }
 

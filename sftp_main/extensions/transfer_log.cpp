@@ -19,10 +19,7 @@ OwnedRef module_logger(PyObject* logging) {
 OwnedRef exception_text(PyObject* exception) {
     OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
     if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
         return check(PyUnicode_FromString(""));
     }
     return text;
@@ -69,10 +66,7 @@ void log_returned_false(const Invocation& call, PyObject* failure) {
         check(PyObject_Vectorcall(info.get(), arguments, 1, keywords.get()));
     });
     if (!logged) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrorRaised{};
-        }
-        PyErr_Clear();
+        drop_ordinary_error();
     }
 }
 

@@ -3,12 +3,13 @@
 // client's "timeout" for the notes on a TimeoutError. A transfer on a client
 // without a record makes exactly the calls it always made.
 //
-// The record is keyed by the client and ends with it (a weak reference
-// drops it). The progress callable is held through a weak reference where
-// it takes one: the configuration holds it strongly, and a strong hold from
-// here could keep a cycle through the instance alive for good.
+// The record is kept in the client's registry entry and ends with it. The
+// progress callable is held through a weak reference where it takes one:
+// the configuration holds it strongly, and a strong hold from here could
+// keep a cycle through the instance alive for good.
 #pragma once
 
+#include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/ref.hpp"
 
 namespace sftp::transfers {
@@ -29,12 +30,7 @@ TransferOptions read_transfer_options(PyObject* configuration_owner);
 // silently stopped being atomic is what the option is there to prevent.
 OwnedRef atomic_upload_switch(PyObject* value);
 
-struct ClientRecord {
-    bool atomic_upload = false;
-    OwnedRef progress;  // a weak reference to the callable, or the callable
-    bool progress_is_weak = false;
-    OwnedRef timeout;  // the float "timeout" was read as, or empty
-};
+using ClientRecord = clients::TransferRecord;
 
 // Keeps `options` and `timeout` (borrowed, may be null) for `client`,
 // replacing any earlier record; keeps nothing when there is nothing to
