@@ -89,18 +89,10 @@ OwnedRef init(const Invocation& call) {
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
         ssh_step::Guard guard;
         OwnedRef cleansed = attribute(self, names._config);
-        // What the caller set, as cleansed: a copy of the dict the step is
-        // handed, taken before the step can change it (read without a call).
-        OwnedRef settings = OwnedRef::take(call.argument(1));
-        auto check_options = [&](PyObject* handed) {
-            guard = ssh_step::Guard::before_step(handed, call.argument(1));
-            if (PyDict_Check(handed)) {
-                settings = check(PyDict_Copy(handed));
-            }
-        };
+        auto check_options = [&](PyObject* handed) { guard = ssh_step::Guard::before_step(handed, call.argument(1)); };
         OwnedRef replacement = framework::ssh_configuration(call.globals(), self, check_options);
         guard.require_carried_by(replacement.get());
-        require_target_listing(settings.get(), cleansed.get(), replacement.get());
+        require_target_listing(guard.settings(), cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();

@@ -3,6 +3,7 @@
 #include "sftp_main/calls.hpp"
 #include "sftp_main/extensions/connection_options.hpp"
 #include "sftp_main/extensions/option_values.hpp"
+#include "sftp_main/extensions/ssh_step_guard.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
@@ -293,11 +294,8 @@ OwnedRef known_hosts_path(PyObject* value) {
     return path_text(value, "known_hosts");
 }
 
-void require_target_listing(PyObject* callers_mapping, PyObject* cleansed, PyObject* replacement) {
-    PyObject* found = nullptr;
-    check_status(PyDict_Check(callers_mapping) ? PyDict_GetItemRef(callers_mapping, names.known_hosts, &found)
-                                               : PyMapping_GetOptionalItem(callers_mapping, names.known_hosts, &found));
-    OwnedRef asked = OwnedRef::steal(found);
+void require_target_listing(PyObject* settings, PyObject* cleansed, PyObject* replacement) {
+    OwnedRef asked = ssh_step::setting_in(settings, names.known_hosts);
     if (!asked || !is_true(asked.get())) {
         return;
     }
@@ -310,11 +308,7 @@ void require_target_listing(PyObject* callers_mapping, PyObject* cleansed, PyObj
     // known here: the caller's own "known_hosts_name", else the cleansed
     // host and port. Any other name would check the target as another host.
     if (OwnedRef given = read(replacement, names.known_hosts_name); is_true(given.get())) {
-        PyObject* callers_name = nullptr;
-        check_status(PyDict_Check(callers_mapping)
-                         ? PyDict_GetItemRef(callers_mapping, names.known_hosts_name, &callers_name)
-                         : PyMapping_GetOptionalItem(callers_mapping, names.known_hosts_name, &callers_name));
-        OwnedRef own = OwnedRef::steal(callers_name);
+        OwnedRef own = ssh_step::setting_in(settings, names.known_hosts_name);
         OwnedRef expected = own && is_true(own.get())
                                 ? text_form(own.get())
                                 : listed_form(read(cleansed, names.host).get(), read(cleansed, names.port).get());

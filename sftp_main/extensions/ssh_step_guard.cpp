@@ -24,19 +24,6 @@ const GuardedOption kGuardedOptions[] = {
     {&Names::atomic_upload, transfers::atomic_upload_switch},
 };
 
-// mapping[name], or empty when the mapping has no such name. A dict is read
-// as it stands, with no call that anyone could see (nor a __missing__ that
-// would add the name to what the step is handed).
-OwnedRef value_in(PyObject* mapping, PyObject* name) {
-    PyObject* found = nullptr;
-    if (PyDict_Check(mapping)) {
-        check_status(PyDict_GetItemRef(mapping, name, &found));
-    } else {
-        check_status(PyMapping_GetOptionalItem(mapping, name, &found));
-    }
-    return OwnedRef::steal(found);
-}
-
 [[noreturn]] void reject_step(PyObject* name, const char* what) {
     PyErr_Format(PyExc_ValueError,
                  "%U is set, but the configuration that the \"ssh\" step (TavrelSSH(...).connect()) returned %s; "
@@ -47,15 +34,26 @@ OwnedRef value_in(PyObject* mapping, PyObject* name) {
 
 }  // namespace
 
+OwnedRef setting_in(PyObject* mapping, PyObject* name) {
+    PyObject* found = nullptr;
+    if (PyDict_Check(mapping)) {
+        check_status(PyDict_GetItemRef(mapping, name, &found));
+    } else {
+        check_status(PyMapping_GetOptionalItem(mapping, name, &found));
+    }
+    return OwnedRef::steal(found);
+}
+
 Guard Guard::before_step(PyObject* handed_mapping, PyObject* callers_mapping) {
     // What todict() gave is what was cleansed. A framework whose todict()
     // gives no dict hands the step something that is its own business to
     // read; the caller's mapping says what the caller set.
     PyObject* source = PyDict_Check(handed_mapping) ? handed_mapping : callers_mapping;
     Guard guard;
+    guard.settings_ = source == handed_mapping ? check(PyDict_Copy(handed_mapping)) : OwnedRef::take(source);
     for (std::size_t index = 0; index < std::size(kGuardedOptions); ++index) {
         const GuardedOption& option = kGuardedOptions[index];
-        OwnedRef given = value_in(source, names.*option.name);
+        OwnedRef given = setting_in(source, names.*option.name);
         if (!given) {
             continue;
         }

@@ -28,12 +28,22 @@ public:
     // configuration returned by the step lacks or carries changed.
     void require_carried_by(PyObject* configuration) const;
 
+    // What the caller set, as read before the step: a copy of the dict the
+    // step was handed, taken before the step could change it, else the
+    // caller's own mapping. Valid once before_step has run.
+    PyObject* settings() const noexcept { return settings_.get(); }
+
 private:
     struct Expected {
         std::size_t option;  // index into the table of guarded options
         OwnedRef value;      // its checked form
     };
     std::vector<Expected> expected_;
+    OwnedRef settings_;
 };
+
+// mapping[name], or empty when the mapping has no such name. A dict is read
+// as it stands, with no call that anyone could see.
+OwnedRef setting_in(PyObject* mapping, PyObject* name);
 
 }  // namespace sftp::ssh_step
