@@ -47,10 +47,9 @@ void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* 
 OwnedRef known_hosts_path(PyObject* value);
 
 // With "ssh" on and a true "known_hosts" among what the caller set (the
-// ssh step guard's settings()): the
-// configuration the ssh step returned must still say what the target is
-// listed under, "known_hosts_name", or point at the cleansed configuration's
-// own host and port. Raises ValueError otherwise, before anything connects
+// ssh step guard's settings()): the configuration the ssh step returned
+// must still say what the target is listed under, "known_hosts_name", or
+// point at the cleansed configuration's own host and port. Raises ValueError otherwise, before anything connects
 // to the target. A caller without "known_hosts" sees no call at all.
 void require_target_listing(PyObject* settings, PyObject* cleansed, PyObject* replacement);
 
