@@ -1,6 +1,6 @@
 #include "sftp_main/method.hpp"
 
-#include "sftp_main/extensions/failure_notes.hpp"
+#include "sftp_main/policies/failure_notes.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/suggestions.hpp"
 

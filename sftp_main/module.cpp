@@ -5,9 +5,9 @@
 // only: the create step hands back the module object it made before, and the
 // exec step runs the module body only for that object, only once.
 #include "framework/framework.hpp"
-#include "sftp_main/class_methods.hpp"
-#include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/extensions/transfer_log.hpp"
+#include "sftp_main/contract/class_methods.hpp"
+#include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/policies/transfer_log.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cstdint>

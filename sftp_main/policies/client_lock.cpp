@@ -1,4 +1,4 @@
-#include "sftp_main/extensions/client_lock.hpp"
+#include "sftp_main/policies/client_lock.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -16,7 +16,7 @@
 // with every other such client.
 #pragma once
 
-#include "sftp_main/extensions/client_lock.hpp"
+#include "sftp_main/policies/client_lock.hpp"
 #include "sftp_main/ref.hpp"
 
 #include <optional>

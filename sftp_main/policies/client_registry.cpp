@@ -1,4 +1,4 @@
-#include "sftp_main/extensions/client_registry.hpp"
+#include "sftp_main/policies/client_registry.hpp"
 
 #include <unistd.h>
 #include <unordered_map>

@@ -1,6 +1,6 @@
-#include "sftp_main/extensions/staged_file.hpp"
+#include "sftp_main/policies/staged_file.hpp"
 
-#include "sftp_main/extensions/random_suffix.hpp"
+#include "sftp_main/policies/random_suffix.hpp"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "sftp_main/extensions/tcp_no_delay.hpp"
+#include "sftp_main/policies/tcp_no_delay.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -1,7 +1,7 @@
-#include "sftp_main/extensions/transfer_log.hpp"
+#include "sftp_main/policies/transfer_log.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/failure_notes.hpp"
+#include "sftp_main/policies/failure_notes.hpp"
 
 namespace sftp::transfer_log {
 

@@ -1,17 +1,17 @@
 // The connection lifecycle: construction, connecting through paramiko, and
 // closing, explicitly or when an instance is finalised.
-#include "sftp_main/class_methods.hpp"
+#include "sftp_main/contract/class_methods.hpp"
 
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/extensions/failure_notes.hpp"
+#include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/policies/failure_notes.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/extensions/connection_options.hpp"
-#include "sftp_main/extensions/tcp_no_delay.hpp"
-#include "sftp_main/extensions/ssh_step_guard.hpp"
-#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/policies/connection_options.hpp"
+#include "sftp_main/policies/tcp_no_delay.hpp"
+#include "sftp_main/policies/ssh_step_guard.hpp"
+#include "sftp_main/policies/transfer_options.hpp"
 
 namespace sftp {
 

@@ -1,6 +1,6 @@
-#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/policies/transfer_options.hpp"
 
-#include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/policies/connection_options.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp::transfers {

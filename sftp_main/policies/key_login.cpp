@@ -1,8 +1,8 @@
-#include "sftp_main/extensions/key_login.hpp"
+#include "sftp_main/policies/key_login.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/connection_options.hpp"
-#include "sftp_main/extensions/option_values.hpp"
+#include "sftp_main/policies/connection_options.hpp"
+#include "sftp_main/policies/option_values.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 

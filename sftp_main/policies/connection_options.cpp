@@ -1,4 +1,4 @@
-#include "sftp_main/extensions/connection_options.hpp"
+#include "sftp_main/policies/connection_options.hpp"
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/globals.hpp"

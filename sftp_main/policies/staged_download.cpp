@@ -1,9 +1,9 @@
-#include "sftp_main/extensions/staged_download.hpp"
+#include "sftp_main/policies/staged_download.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/extensions/opted_transfers.hpp"
-#include "sftp_main/extensions/staged_file.hpp"
+#include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/policies/opted_transfers.hpp"
+#include "sftp_main/policies/staged_file.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "sftp_main/extensions/opted_transfers.hpp"
+#include "sftp_main/policies/opted_transfers.hpp"
 
-#include "sftp_main/extensions/random_suffix.hpp"
+#include "sftp_main/policies/random_suffix.hpp"
 #include "sftp_main/names.hpp"
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 // keep a cycle through the instance alive for good.
 #pragma once
 
-#include "sftp_main/extensions/client_registry.hpp"
+#include "sftp_main/policies/client_registry.hpp"
 #include "sftp_main/ref.hpp"
 
 namespace sftp::transfers {

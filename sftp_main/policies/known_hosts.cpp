@@ -1,9 +1,9 @@
-#include "sftp_main/extensions/known_hosts.hpp"
+#include "sftp_main/policies/known_hosts.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/connection_options.hpp"
-#include "sftp_main/extensions/option_values.hpp"
-#include "sftp_main/extensions/ssh_step_guard.hpp"
+#include "sftp_main/policies/connection_options.hpp"
+#include "sftp_main/policies/option_values.hpp"
+#include "sftp_main/policies/ssh_step_guard.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 

@@ -1,14 +1,14 @@
 // The remote operations: each looks up the SFTP client in `_sftp` at every
 // call and makes one call of the client method of the matching name, with
 // the caller's arguments, positionally, holding the client's lock.
-#include "sftp_main/class_methods.hpp"
+#include "sftp_main/contract/class_methods.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/extensions/opted_transfers.hpp"
-#include "sftp_main/extensions/staged_download.hpp"
-#include "sftp_main/extensions/transfer_log.hpp"
-#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/policies/opted_transfers.hpp"
+#include "sftp_main/policies/staged_download.hpp"
+#include "sftp_main/policies/transfer_log.hpp"
+#include "sftp_main/policies/transfer_options.hpp"
 #include "sftp_main/names.hpp"
 
 #include <algorithm>

@@ -15,7 +15,7 @@
 // gets its final owner and mode only after the bytes are written.
 #pragma once
 
-#include "sftp_main/extensions/file_descriptor.hpp"
+#include "sftp_main/policies/file_descriptor.hpp"
 
 #include <optional>
 #include <string>

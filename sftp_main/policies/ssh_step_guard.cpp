@@ -1,7 +1,7 @@
-#include "sftp_main/extensions/ssh_step_guard.hpp"
+#include "sftp_main/policies/ssh_step_guard.hpp"
 
-#include "sftp_main/extensions/connection_options.hpp"
-#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/policies/connection_options.hpp"
+#include "sftp_main/policies/transfer_options.hpp"
 #include "sftp_main/names.hpp"
 
 #include <iterator>

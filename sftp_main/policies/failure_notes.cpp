@@ -1,8 +1,8 @@
-#include "sftp_main/extensions/failure_notes.hpp"
+#include "sftp_main/policies/failure_notes.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/client_registry.hpp"
-#include "sftp_main/extensions/transfer_options.hpp"
+#include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/policies/transfer_options.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cctype>

@@ -4,8 +4,8 @@
 // afterwards. A caller who sets neither gets the plain connection.
 #pragma once
 
-#include "sftp_main/extensions/key_login.hpp"
-#include "sftp_main/extensions/known_hosts.hpp"
+#include "sftp_main/policies/key_login.hpp"
+#include "sftp_main/policies/known_hosts.hpp"
 #include "sftp_main/ref.hpp"
 
 #include <vector>

@@ -1,11 +1,11 @@
 // The configuration: the class's two parameter tables, and the cleansing of
 // a caller's mapping against them.
-#include "sftp_main/class_methods.hpp"
+#include "sftp_main/contract/class_methods.hpp"
 
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/extensions/failure_notes.hpp"
-#include "sftp_main/extensions/key_login.hpp"
+#include "sftp_main/policies/failure_notes.hpp"
+#include "sftp_main/policies/key_login.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp {
