@@ -1,6 +1,6 @@
 #include "sftp_main/method.hpp"
 
-#include "sftp_main/policies/failure_notes.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/suggestions.hpp"
 
@@ -158,7 +158,7 @@ PyObject* run_body(const MethodState& state, PyObject* const* bound) {
     const Invocation call(state, bound);
     PyObject* result = python_entry([&] { return state.spec->body(call); });
     if (result == nullptr) {
-        notes::describe_failure(call);
+        points::method_failed(call);
     }
     return result;
 }

@@ -6,8 +6,7 @@
 // exec step runs the module body only for that object, only once.
 #include "framework/framework.hpp"
 #include "sftp_main/contract/class_methods.hpp"
-#include "sftp_main/policies/client_registry.hpp"
-#include "sftp_main/policies/transfer_log.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cstdint>
@@ -66,10 +65,9 @@ void run_module_body(PyObject* module) {
     OwnedRef paramiko = check(PyImport_ImportModuleLevel("paramiko", module_globals, nullptr, nullptr, 0));
     check_status(PyDict_SetItem(module_globals, names.paramiko, paramiko.get()));
     framework::import_classes(module_globals);
-    transfer_log::install_null_handler();
     OwnedRef cls = build_class(module_globals);
     check_status(PyDict_SetItem(module_globals, names.TavrelSFTPMain, cls.get()));
-    clients::free_locks_in_forked_children();
+    points::set_up_module();
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef* /*definition*/) {

@@ -16,6 +16,9 @@ void intern_names() {
 #define SFTP_MAIN_INTERN_NAME(member, text) fresh.member = intern(text).release();
     SFTP_MAIN_NAMES(SFTP_MAIN_INTERN_NAME)
 #undef SFTP_MAIN_INTERN_NAME
+#define SFTP_OPTION(member, ...) fresh.member = intern(#member).release();
+#include "sftp_main/options/option_table.def"
+#undef SFTP_OPTION
     names = fresh;
 }
 
@@ -28,6 +31,9 @@ void forget_names() {
 #define SFTP_MAIN_FORGET_NAME(member, text) Py_XDECREF(made.member);
     SFTP_MAIN_NAMES(SFTP_MAIN_FORGET_NAME)
 #undef SFTP_MAIN_FORGET_NAME
+#define SFTP_OPTION(member, ...) Py_XDECREF(made.member);
+#include "sftp_main/options/option_table.def"
+#undef SFTP_OPTION
 }
 
 }  // namespace sftp

@@ -30,28 +30,13 @@
     X(get_transport, "get_transport")                                                       \
     X(set_missing_host_key_policy, "set_missing_host_key_policy")                           \
     X(from_transport, "from_transport")                                                     \
-    /* configuration attributes, keywords and table keys */                                 \
-    X(ssh, "ssh")                                                                           \
-    X(ssh_host, "ssh_host")                                                                 \
-    X(ssh_port, "ssh_port")                                                                 \
-    X(ssh_user, "ssh_user")                                                                 \
-    X(ssh_password, "ssh_password")                                                         \
-    X(ssh_rsa, "ssh_rsa")                                                                   \
-    X(ssh_rsa_pwd, "ssh_rsa_pwd")                                                           \
-    X(host, "host")                                                                         \
-    X(port, "port")                                                                         \
-    X(user, "user")                                                                         \
-    X(password, "password")                                                                 \
+    /* keywords and the keys of the parameter tables */                                     \
     X(username, "username")                                                                 \
     X(file, "file")                                                                         \
     X(key_type, "type")                                                                     \
     X(key_default, "default")                                                               \
     X(key_optional, "optional")                                                             \
-    /* the opt-in connection options, and what checking them calls */                       \
-    X(host_key, "host_key")                                                                 \
-    X(timeout, "timeout")                                                                   \
-    X(atomic_upload, "atomic_upload")                                                       \
-    X(progress, "progress")                                                                 \
+    /* what checking the opt-in connection options calls */                                 \
     X(banner_timeout, "banner_timeout")                                                     \
     X(handshake_timeout, "handshake_timeout")                                               \
     X(auth_timeout, "auth_timeout")                                                         \
@@ -78,10 +63,6 @@
     X(args, "args")                                                                         \
     X(BadHostKeyException, "BadHostKeyException")                                           \
     /* key login and known_hosts */                                                         \
-    X(key_file, "key_file")                                                                 \
-    X(key_passphrase, "key_passphrase")                                                     \
-    X(known_hosts, "known_hosts")                                                           \
-    X(known_hosts_name, "known_hosts_name")                                                 \
     X(PKey, "PKey")                                                                         \
     X(from_path, "from_path")                                                               \
     X(auth_publickey, "auth_publickey")                                                     \
@@ -129,10 +110,14 @@
 
 namespace sftp {
 
+// The names above, and every configuration name of the option table.
 struct Names {
 #define SFTP_MAIN_DECLARE_NAME(member, text) PyObject* member = nullptr;
     SFTP_MAIN_NAMES(SFTP_MAIN_DECLARE_NAME)
 #undef SFTP_MAIN_DECLARE_NAME
+#define SFTP_OPTION(member, ...) PyObject* member = nullptr;
+#include "sftp_main/options/option_table.def"
+#undef SFTP_OPTION
 };
 
 // Valid once intern_names() has succeeded.

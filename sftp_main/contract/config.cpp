@@ -4,8 +4,7 @@
 
 #include "framework/framework.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/policies/failure_notes.hpp"
-#include "sftp_main/policies/key_login.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp {
@@ -82,9 +81,8 @@ OwnedRef entry_get(PyObject* entry, PyObject* key) {
 }
 
 // Steps one to three of the cleansing: the configuration object, made from a
-// copy of the caller's mapping. True when that mapping holds a true
-// "key_file" (key login, an extension): "password" is then not required.
-bool store_configuration(const Invocation& call, PyObject* config) {
+// copy of the caller's mapping. Returns the copy.
+OwnedRef store_configuration(const Invocation& call, PyObject* config) {
     if (config == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
         throw PyErrorRaised{};
@@ -93,7 +91,7 @@ bool store_configuration(const Invocation& call, PyObject* config) {
                                                  : check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), config));
     OwnedRef configuration = framework::new_configuration(call.globals(), entries.get());
     check_status(PyObject_SetAttr(call.self(), names._config, configuration.get()));
-    return key_file_given(entries.get());
+    return entries;
 }
 
 struct Problems {
@@ -160,35 +158,6 @@ Problems collect_problems(PyObject* self, bool password_optional) {
             std::move(raise_list)};
 }
 
-// The same problems in English, for readers of logs who read no Chinese.
-OwnedRef english_summary(const Problems& problems) {
-    OwnedRef parts = check(PyList_New(0));
-    OwnedRef comma = check(PyUnicode_FromString(", "));
-    if (PyList_GET_SIZE(problems.deletion.get()) > 0) {
-        OwnedRef texts = check(PyList_New(0));
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(problems.deletion.get()); ++index) {
-            PyObject* name = PyList_GET_ITEM(problems.deletion.get(), index);
-            OwnedRef shown = PyUnicode_CheckExact(name) ? OwnedRef::take(name) : check(PyObject_Repr(name));
-            check_status(PyList_Append(texts.get(), shown.get()));
-        }
-        OwnedRef listed = check(PyUnicode_Join(comma.get(), texts.get()));
-        check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("missing required values: %U", listed.get())).get()));
-    }
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(problems.error.get()); ++index) {
-        PyObject* pair = PyList_GET_ITEM(problems.error.get(), index);
-        PyObject* name = PyList_GET_ITEM(pair, 0);
-        PyObject* value = PyList_GET_ITEM(problems.rejected_values.get(), index);
-        OwnedRef shown = notes::shown_setting(name, value);
-        PyObject* allowed = PyList_GET_ITEM(problems.allowed_texts.get(), index);
-        check_status(PyList_Append(parts.get(), check(PyUnicode_FromFormat("value %U is not allowed for %R (allowed: %U)",
-                                                                            shown.get(), name, allowed))
-                                                    .get()));
-    }
-    OwnedRef separator = check(PyUnicode_FromString("; "));
-    OwnedRef joined = check(PyUnicode_Join(separator.get(), parts.get()));
-    return check(PyUnicode_FromFormat("Configuration rejected: %U.", joined.get()));
-}
-
 // Adds to the caller's own mapping every default name that it lacks.
 void complete_callers_mapping(PyObject* self, PyObject* config) {
     OwnedRef default_params = attribute(self, names._default_params);
@@ -223,12 +192,9 @@ OwnedRef set_params_dict(const Invocation& call) {
 }
 
 OwnedRef set_default_params(const Invocation& call) {
-    static constexpr PyObject* Names::*kDefaultNames[] = {&Names::ssh,      &Names::ssh_host,     &Names::ssh_port,
-                                                          &Names::ssh_user, &Names::ssh_password, &Names::ssh_rsa,
-                                                          &Names::ssh_rsa_pwd};
     OwnedRef table = table_entry({});
-    for (PyObject* Names::*name : kDefaultNames) {
-        check_status(PyDict_SetItem(table.get(), names.*name, Py_None));
+    for (PyObject* name : points::ssh_step_defaults()) {
+        check_status(PyDict_SetItem(table.get(), name, Py_None));
     }
     check_status(PyObject_SetAttr(call.self(), names._default_params, table.get()));
     return none();
@@ -237,23 +203,19 @@ OwnedRef set_default_params(const Invocation& call) {
 OwnedRef cleanse_params(const Invocation& call) {
     PyObject* self = call.self();
     PyObject* config = call.argument(1);
-    const bool password_optional = store_configuration(call, config);
+    OwnedRef entries = store_configuration(call, config);
     call_method(self, names._set_params_dict);
 
-    const Problems problems = collect_problems(self, password_optional);
+    const Problems problems = collect_problems(self, points::password_optional(entries.get()));
     if (PyList_GET_SIZE(problems.raise_list.get()) > 0) {
         OwnedRef separator = check(PyUnicode_FromString(kMessageSeparator));
         OwnedRef raise_text = check(PyUnicode_Join(separator.get(), problems.raise_list.get()));
-        OwnedRef summary;
-        if (!run_guarded([&] { summary = english_summary(problems); })) {
-            PyErr_Clear();  // the note is a courtesy; the error itself stands
-        }
         PyErr_SetObject(PyExc_Exception, raise_text.get());
-        if (summary) {
-            notes::add_note(summary.get());
-        }
+        points::configuration_rejected(problems.deletion.get(), problems.error.get(), problems.rejected_values.get(),
+                                       problems.allowed_texts.get());
         throw PyErrorRaised{};
     }
+    points::check_names(entries.get());
 
     call_method(self, names._set_default_params);
     complete_callers_mapping(self, config);

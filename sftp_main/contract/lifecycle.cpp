@@ -3,15 +3,11 @@
 #include "sftp_main/contract/class_methods.hpp"
 
 #include "framework/framework.hpp"
+#include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/policies/client_registry.hpp"
-#include "sftp_main/policies/failure_notes.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
-#include "sftp_main/policies/connection_options.hpp"
-#include "sftp_main/policies/tcp_no_delay.hpp"
-#include "sftp_main/policies/ssh_step_guard.hpp"
-#include "sftp_main/policies/transfer_options.hpp"
 
 namespace sftp {
 
@@ -31,54 +27,22 @@ struct Server {
     OwnedRef host;  // text forms
     OwnedRef port;
     OwnedRef user;
-    OwnedRef label() const noexcept { return notes::server_label(user.get(), host.get(), port.get()); }
+    OwnedRef label() const noexcept { return points::server_label(user.get(), host.get(), port.get()); }
 };
 
-// What paramiko.Transport is opened on: "host:port". paramiko splits such a
-// text at its first colon, so a host that holds colons itself (an IPv6
-// literal) is given as the (host, port) pair instead.
-OwnedRef transport_address(PyObject* self, Server& server) {
-    OwnedRef host = server.host = text_form(configured(self, names.host).get());
-    OwnedRef port = server.port = text_form(configured(self, names.port).get());
-    const Py_ssize_t colon = PyUnicode_FindChar(host.get(), ':', 0, PyUnicode_GET_LENGTH(host.get()), 1);
+// "host:port". paramiko splits such a text at its first colon, so a host
+// that holds colons itself (an IPv6 literal) is given as the (host, port)
+// pair instead.
+OwnedRef transport_address(const Server& server) {
+    const Py_ssize_t colon = PyUnicode_FindChar(server.host.get(), ':', 0, PyUnicode_GET_LENGTH(server.host.get()), 1);
     if (colon == -2) {
         throw PyErrorRaised{};
     }
     if (colon >= 0) {
-        OwnedRef port_number = check(PyNumber_Long(port.get()));
-        return check(PyTuple_Pack(2, host.get(), port_number.get()));
+        OwnedRef port_number = check(PyNumber_Long(server.port.get()));
+        return check(PyTuple_Pack(2, server.host.get(), port_number.get()));
     }
-    return check(PyUnicode_FromFormat("%U:%U", host.get(), port.get()));
-}
-
-// With host_key, timeout, key_file or known_hosts set, the session is
-// started and checked first, and only then is the key or the password sent
-// (auth_password, as connect would).
-OwnedRef authenticate_and_open_sftp(const Invocation& call, PyObject* transport, const ConnectionOptions& options,
-                                    Server& server) {
-    PyObject* self = call.self();
-    if (options.any()) {
-        start_verified_session(call.globals(), transport, options);
-    }
-    OwnedRef user = server.user = configured(self, names.user);
-    OwnedRef password = configured(self, names.password);
-    OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
-    PyObject* arguments[] = {transport, user.get(), password.get()};
-    if (!options.any()) {
-        check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
-    } else if (options.key_login) {
-        log_in_with_key(call.globals(), transport, user.get(), password.get(), options.key_login);
-    } else if (password.get() != Py_None) {  // connect() too logs in only with a password
-        check(PyObject_VectorcallMethod(names.auth_password, arguments, 1, keywords.get()));
-    }
-
-    OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
-    OwnedRef sftp = options.timeout
-                        ? open_bounded_sftp(sftp_client_class.get(), transport, options)
-                        : check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport));
-    clients::remember_server(sftp.get(), server.label().get());
-    check_status(PyObject_SetAttr(self, names._sftp, sftp.get()));
-    return sftp;
+    return address_text(server.host.get(), server.port.get(), Brackets::Never);
 }
 
 OwnedRef init(const Invocation& call) {
@@ -87,33 +51,23 @@ OwnedRef init(const Invocation& call) {
     check_status(PyObject_SetAttr(self, names._log, logger.get()));
     check(PyObject_CallMethodOneArg(self, names._cleanse_params, call.argument(1)));
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
-        ssh_step::Guard guard;
+        points::SshStep step;
         OwnedRef cleansed = attribute(self, names._config);
-        auto check_options = [&](PyObject* handed) { guard = ssh_step::Guard::before_step(handed, call.argument(1)); };
-        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, check_options);
-        guard.require_carried_by(replacement.get());
-        require_target_listing(guard.settings(), cleansed.get(), replacement.get());
+        auto before_step = [&](PyObject* handed) { step.before(handed, call.argument(1)); };
+        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, before_step);
+        step.after(cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }
     return none();
 }
 
-// What Transport is opened on: the address, or under a time limit a socket
-// connected within it.
-OwnedRef transport_endpoint(PyObject* self, const ConnectionOptions& options, Server& server) {
-    if (!options.timeout) {
-        return transport_address(self, server);
-    }
-    server.host = text_form(configured(self, names.host).get());
-    server.port = text_form(configured(self, names.port).get());
-    return open_bounded_socket(server.host.get(), server.port.get(), options);
-}
-
+// The contract's connection: SSHClient with AutoAddPolicy, a Transport on
+// "host:port", connect(username=, password=), SFTPClient.from_transport.
 void open_connection(const Invocation& call, Server& server) {
     PyObject* self = call.self();
+    PyObject* globals = call.globals();
     // Checked before anything is made, so that a bad value leaves nothing behind.
-    const ConnectionOptions options = read_connection_options(call.globals(), self);
-    const transfers::TransferOptions transfer_options = transfers::read_transfer_options(self);
+    std::shared_ptr<Options> options = points::read_options(globals, self);
     OwnedRef ssh_client_class = paramiko_attribute(call, names.SSHClient);
     OwnedRef ssh = check(PyObject_CallNoArgs(ssh_client_class.get()));
     check_status(PyObject_SetAttr(self, names._ssh, ssh.get()));
@@ -124,17 +78,36 @@ void open_connection(const Invocation& call, Server& server) {
     check(PyObject_CallMethodOneArg(stored_ssh.get(), names.set_missing_host_key_policy, policy.get()));
 
     OwnedRef transport_class = paramiko_attribute(call, names.Transport);
-    OwnedRef address = transport_endpoint(self, options, server);
-    OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), address.get()));
+    server.host = text_form(configured(self, names.host).get());
+    server.port = text_form(configured(self, names.port).get());
+    OwnedRef endpoint = points::endpoint(*options, server.host.get(), server.port.get());
+    if (!endpoint) {
+        endpoint = transport_address(server);
+    }
+    OwnedRef transport = check(PyObject_CallOneArg(transport_class.get(), endpoint.get()));
 
     // The transport is already connected to the server and runs a thread of
     // its own. Nothing keeps it once this call has failed, so end it here
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        disable_nagle(transport.get(), address.get());
-        OwnedRef sftp = authenticate_and_open_sftp(call, transport.get(), options, server);
-        transfers::remember(sftp.get(), transfer_options, options.timeout.get());
+        points::transport_made(transport.get(), endpoint.get());
+        points::before_credentials(globals, transport.get(), *options);
+        OwnedRef user = server.user = configured(self, names.user);
+        OwnedRef password = configured(self, names.password);
+        if (!points::authenticate(globals, transport.get(), user.get(), password.get(), *options)) {
+            OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
+            PyObject* arguments[] = {transport.get(), user.get(), password.get()};
+            check(PyObject_VectorcallMethod(names.connect, arguments, 1, keywords.get()));
+        }
+
+        OwnedRef sftp_client_class = paramiko_attribute(call, names.SFTPClient);
+        OwnedRef sftp = points::open_sftp(sftp_client_class.get(), transport.get(), *options);
+        if (!sftp) {
+            sftp = check(PyObject_CallMethodOneArg(sftp_client_class.get(), names.from_transport, transport.get()));
+        }
+        check_status(PyObject_SetAttr(self, names._sftp, sftp.get()));
+        points::after_connecting(sftp.get(), server.label().get(), std::move(options));
     } catch (const PyErrorRaised&) {
         PendingError original;
         if (!OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.close))) {
@@ -151,7 +124,7 @@ OwnedRef connect(const Invocation& call) {
         open_connection(call, server);
     } catch (const PyErrorRaised&) {
         OwnedRef label = server.label();
-        notes::describe_failure(call, label.get());
+        points::method_failed(call, label.get());
         throw;
     }
     return none();
@@ -179,7 +152,7 @@ OwnedRef close(const Invocation& call) {
     }
     // In a forked child the session is the parent's: closing it here would
     // break the parent's connection mid-work.
-    if (clients::leave_to_parent(sftp.get())) {
+    if (points::leave_to_parent(sftp.get())) {
         return none();
     }
     clients::CallGuard one_at_a_time(sftp.get());
@@ -199,7 +172,7 @@ OwnedRef close(const Invocation& call) {
 }
 
 OwnedRef finalize(const Invocation& call) {
-    notes::QuietScope dropped_anyway;
+    points::QuietFailures dropped_anyway;
     if (!OwnedRef::steal(PyObject_CallMethodNoArgs(call.self(), names._close))) {
         drop_ordinary_error();
     }

@@ -4,11 +4,7 @@
 #include "sftp_main/contract/class_methods.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/policies/client_registry.hpp"
-#include "sftp_main/policies/opted_transfers.hpp"
-#include "sftp_main/policies/staged_download.hpp"
-#include "sftp_main/policies/transfer_log.hpp"
-#include "sftp_main/policies/transfer_options.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/names.hpp"
 
 #include <algorithm>
@@ -74,13 +70,14 @@ OwnedRef interrupt_in_chain(PyObject* error, PyObject* handled) {
     return OwnedRef();
 }
 
-// Transfers report an ordinary failure as False, and log why; interrupts
-// and exits still propagate, also when the client wrapped one in its own
-// error.
+// Transfers report an ordinary failure as False; interrupts and exits still
+// propagate, also when the client wrapped one in its own error. `transfer`
+// is given where to put the options it finds for the client.
 template <typename Transfer>
 OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
+    std::shared_ptr<const Options> options;
     try {
-        transfer();
+        transfer(options);
         return OwnedRef::take(Py_True);
     } catch (const PyErrorRaised&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -92,39 +89,45 @@ OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
             PyErr_SetRaisedException(interrupt.release());
             throw;
         }
-        transfer_log::log_returned_false(call, failure.get());
+        points::transfer_failed(call, failure.get(), options.get());
         return OwnedRef::take(Py_False);
     }
 }
 
-// The progress callable the caller set for `client`, or empty.
-OwnedRef progress_for(const transfers::ClientRecord* record) {
-    return record != nullptr ? transfers::progress_of(*record) : OwnedRef();
+// client.<method>(source, destination), with callback=progress when set.
+void contract_transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination,
+                       PyObject* progress) {
+    OwnedRef keywords = progress != nullptr ? check(PyTuple_Pack(1, names.callback)) : OwnedRef();
+    PyObject* arguments[] = {client, source, destination, progress};
+    check(PyObject_VectorcallMethod(method, arguments, 3, keywords.get()));
 }
 
+// client.put(src_file, dsc_path)
 OwnedRef upload(const Invocation& call) {
-    return reporting_outcome(call, [&] {
+    return reporting_outcome(call, [&](std::shared_ptr<const Options>& options) {
         OwnedRef client = attribute(call.self(), names._sftp);
-        const transfers::ClientRecord* record = transfers::record_of(client.get());
-        if (record == nullptr) {
-            call_client(client.get(), call.client_method(), call.arguments(), call.argument_count());
-            return;
-        }
-        const bool atomic = record->atomic_upload;
-        OwnedRef progress = progress_for(record);
         clients::CallGuard one_at_a_time(client.get());
-        if (atomic) {
-            transfers::put_atomically(client.get(), call.argument(1), call.argument(2), progress.get());
-        } else {
-            transfers::transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
+        options = one_at_a_time.options();
+        if (!points::upload(client.get(), call.argument(1), call.argument(2), options.get())) {
+            OwnedRef progress = points::progress(options.get());
+            contract_transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
         }
     });
 }
 
+// client.get(src_file, dsc_path). For every client with getfo, and every
+// destination it can stage, the staged download takes get's place: get
+// truncates the local file before it knows that the remote one can be
+// read, and the staged download leaves it as it was on any failure.
 OwnedRef download(const Invocation& call) {
-    return reporting_outcome(call, [&] {
+    return reporting_outcome(call, [&](std::shared_ptr<const Options>& options) {
         OwnedRef client = attribute(call.self(), names._sftp);
-        download_whole(client.get(), call.argument(1), call.argument(2), progress_for(transfers::record_of(client.get())));
+        options = clients::options_of(client.get());
+        if (!points::download(client.get(), call.argument(1), call.argument(2), options.get())) {
+            OwnedRef progress = points::progress(options.get());
+            clients::CallGuard one_at_a_time(client.get());
+            contract_transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
+        }
     });
 }
 

@@ -26,6 +26,8 @@ PyObject* forget_client(PyObject* key, PyObject* weak_reference) {
             detail::cached_client = nullptr;
             detail::cached_entry = nullptr;
         }
+        // Dropped after the erase: the options may hold what runs Python code.
+        std::shared_ptr<const Options> options = std::move(found->second.options);
         entries.erase(found);
     }
     return Py_NewRef(Py_None);
@@ -129,6 +131,24 @@ void free_locks_in_forked_children() {
 OwnedRef server_label(PyObject* client) noexcept {
     Entry& entry = entry_of(client);
     return &entry == &shared_entry ? OwnedRef() : entry.label;
+}
+
+void keep_options(PyObject* client, std::shared_ptr<const Options> options, bool required) {
+    Entry& entry = entry_of(client);
+    if (&entry == &shared_entry) {
+        if (required) {
+            PyErr_Format(PyExc_TypeError, "cannot create weak reference to '%.100s' object", Py_TYPE(client)->tp_name);
+            throw PyErrorRaised{};
+        }
+        return;
+    }
+    // Swapped first: dropping the earlier value may run Python code.
+    entry.options.swap(options);
+}
+
+std::shared_ptr<const Options> options_of(PyObject* client) noexcept {
+    const Entry* entry = existing_entry(client);
+    return entry != nullptr ? entry->options : nullptr;
 }
 
 }  // namespace sftp::clients

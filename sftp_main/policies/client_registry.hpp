@@ -1,7 +1,7 @@
 // What the module keeps about each SFTP client it uses, outside the
 // instance: a lock that lets one call at a time reach the client, the
 // server it talks to, for error notes, the process that connected it, and
-// what _connect read of the opt-in transfer options (transfer_options.hpp).
+// the options value _connect read for it (options.hpp).
 //
 // paramiko's SFTP client cannot take concurrent requests, so the remote
 // operations and _close hold the client's lock (client_lock.hpp) for the
@@ -19,19 +19,14 @@
 #include "sftp_main/policies/client_lock.hpp"
 #include "sftp_main/ref.hpp"
 
-#include <optional>
+#include <memory>
 #include <sys/types.h>
 
-namespace sftp::clients {
+namespace sftp {
+struct Options;
+}
 
-// The opt-in transfer options kept for one client, with its "timeout" for
-// the notes on a TimeoutError.
-struct TransferRecord {
-    bool atomic_upload = false;
-    OwnedRef progress;  // a weak reference to the callable, or the callable
-    bool progress_is_weak = false;
-    OwnedRef timeout;  // the float "timeout" was read as, or empty
-};
+namespace sftp::clients {
 
 struct Entry {
     ClientLock mutex;
@@ -39,7 +34,7 @@ struct Entry {
     OwnedRef label;
     pid_t connected_in = 0;  // the process whose _connect made the client
     OwnedRef left_to_parent;  // the client itself, kept in a forked child
-    std::optional<TransferRecord> transfers;
+    std::shared_ptr<const Options> options;  // empty: none set
 };
 
 namespace detail {
@@ -77,6 +72,11 @@ public:
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;
 
+    // The options kept for the client, found by the lock's own lookup. A
+    // caller that runs the client's code keeps a copy: that code may
+    // connect the client afresh.
+    const std::shared_ptr<const Options>& options() const noexcept { return entry_->options; }
+
 private:
     Entry* entry_;
 };
@@ -105,5 +105,13 @@ void free_locks_in_forked_children();
 
 // The label recorded for `client`, or an empty reference. Raises nothing.
 OwnedRef server_label(PyObject* client) noexcept;
+
+// Keeps `options` for `client`, replacing any earlier value; `options` may
+// be empty. Raises TypeError when `required` and the client takes no weak
+// reference (it then has no entry of its own to keep them in).
+void keep_options(PyObject* client, std::shared_ptr<const Options> options, bool required);
+
+// The options kept for `client`, or empty.
+std::shared_ptr<const Options> options_of(PyObject* client) noexcept;
 
 }  // namespace sftp::clients

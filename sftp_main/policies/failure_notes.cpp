@@ -1,13 +1,10 @@
 #include "sftp_main/policies/failure_notes.hpp"
 
+#include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
 #include "sftp_main/policies/client_registry.hpp"
-#include "sftp_main/policies/transfer_options.hpp"
 #include "sftp_main/names.hpp"
-
-#include <cctype>
-#include <string>
-#include <string_view>
+#include "sftp_main/options/options.hpp"
 
 namespace sftp::notes {
 
@@ -16,7 +13,6 @@ namespace {
 constexpr const char* kNotePrefix = "sftp_main: ";
 constexpr Py_ssize_t kMaxShownLength = 100;
 constexpr const char* kMask = "'***'";
-constexpr std::string_view kSecretMarkers[] = {"pass", "pwd", "secret", "token", "key", "credential", "rsa", "private"};
 
 thread_local int quiet_depth = 0;
 
@@ -190,11 +186,11 @@ OwnedRef timeout_reason(const Invocation& call) noexcept {
         return OwnedRef();
     }
     OwnedRef client = client_of_instance(call.self());
-    const transfers::ClientRecord* record = client ? transfers::record_of(client.get()) : nullptr;
-    if (record == nullptr || !record->timeout) {
+    const std::shared_ptr<const Options> options = client ? clients::options_of(client.get()) : nullptr;
+    if (options == nullptr || !(*options)[Option::timeout]) {
         return OwnedRef();
     }
-    OwnedRef reason = OwnedRef::steal(PyUnicode_FromFormat("no answer within %R s", record->timeout.get()));
+    OwnedRef reason = OwnedRef::steal(PyUnicode_FromFormat("no answer within %R s", (*options)[Option::timeout].get()));
     if (!reason) {
         PyErr_Clear();
     }
@@ -216,8 +212,7 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
     PendingError outer;
     OwnedRef label;
     run_guarded([&] {
-        const bool literal_v6 = PyUnicode_FindChar(host_text, ':', 0, PY_SSIZE_T_MAX, 1) >= 0;
-        OwnedRef address = check(PyUnicode_FromFormat(literal_v6 ? "[%U]:%U" : "%U:%U", host_text, port_text));
+        OwnedRef address = address_text(host_text, port_text, Brackets::ForIPv6);
         if (user == nullptr || user == Py_None) {
             label = std::move(address);
             return;
@@ -230,27 +225,7 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
     return label;
 }
 
-bool looks_secret(PyObject* name) {
-    if (!PyUnicode_Check(name)) {
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return true;  // unreadable: safer masked
-    }
-    std::string lowered(utf8, static_cast<std::size_t>(size));
-    for (char& c : lowered) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    for (std::string_view marker : kSecretMarkers) {
-        if (lowered.find(marker) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
+bool looks_secret(PyObject* name) { return is_secret(name); }
 
 OwnedRef masked_repr(PyObject* mapping) {
     if (!PyDict_Check(mapping)) {

@@ -1,36 +1,13 @@
 #include "sftp_main/policies/key_login.hpp"
 
 #include "sftp_main/calls.hpp"
-#include "sftp_main/policies/connection_options.hpp"
-#include "sftp_main/policies/option_values.hpp"
+#include "sftp_main/options/options.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
 namespace sftp {
 
 namespace {
-
-// Bytes, or None when no passphrase is set. The value is never shown.
-OwnedRef passphrase_bytes(PyObject* value) {
-    if (!value || !is_true(value)) {
-        return none();
-    }
-    if (PyBytes_Check(value)) {
-        return OwnedRef::take(value);
-    }
-    if (PyUnicode_Check(value)) {
-        OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(value));
-        if (!encoded) {
-            PendingError cause = take_ordinary_error();
-            raise_from(PyExc_ValueError, "key_passphrase is not valid text: it cannot be encoded as UTF-8", cause);
-        }
-        return encoded;
-    }
-    OwnedRef message = check(
-        PyUnicode_FromFormat("key_passphrase must be text or bytes, not %.100s", Py_TYPE(value)->tp_name));
-    const PendingError no_cause;
-    raise_from(PyExc_ValueError, message.get(), no_cause);
-}
 
 OwnedRef try_from_path(PyObject* pkey_class, PyObject* path, PyObject* passphrase) {
     return OwnedRef::steal(PyObject_CallMethodObjArgs(pkey_class, names.from_path, path, passphrase, nullptr));
@@ -100,17 +77,14 @@ OwnedRef load_key(PyObject* module_globals, PyObject* path, PyObject* passphrase
 
 }  // namespace
 
-KeyLogin read_key_login(PyObject* module_globals, PyObject* configuration_owner) {
-    OwnedRef key_file = optional_setting(configuration_owner, names.key_file);
-    OwnedRef passphrase = optional_setting(configuration_owner, names.key_passphrase);
-    KeyLogin login;
+void read_key_login(Options& options, std::span<const OwnedRef> values, const ReadContext& context) {
+    const OwnedRef& key_file = values[0];
     if (!key_file || !is_true(key_file.get())) {
-        return login;
+        return;
     }
-    OwnedRef path = path_text(key_file.get(), "key_file");
-    OwnedRef secret = passphrase_bytes(passphrase.get());
-    login.key = load_key(module_globals, path.get(), secret.get());
-    return login;
+    OwnedRef path = parse::path(key_file.get(), "key_file");
+    OwnedRef secret = parse::secret(values[1].get(), "key_passphrase");
+    options.key_login.key = load_key(context.module_globals, path.get(), secret.get());
 }
 
 void log_in_with_key(PyObject* module_globals, PyObject* transport, PyObject* user, PyObject* password,
@@ -132,15 +106,6 @@ void log_in_with_key(PyObject* module_globals, PyObject* transport, PyObject* us
     if (is_true(remaining.get())) {
         refuse_partial_login(module_globals, remaining.get(), false);
     }
-}
-
-bool key_file_given(PyObject* entries) {
-    PyObject* value = nullptr;
-    if (check_status(PyDict_GetItemRef(entries, names.key_file, &value)) == 0) {
-        return false;
-    }
-    OwnedRef held = OwnedRef::steal(value);
-    return is_true(held.get());
 }
 
 }  // namespace sftp

@@ -15,20 +15,15 @@ struct KeyLogin {
     explicit operator bool() const noexcept { return static_cast<bool>(key); }
 };
 
-// Reads `key_file` and `key_passphrase` from the instance's configuration,
-// in that order, and loads the key. A key that cannot be read or decrypted
-// raises ValueError naming "key_file" or "key_passphrase", chained to
-// paramiko's (or the OS's) error.
-KeyLogin read_key_login(PyObject* module_globals, PyObject* configuration_owner);
+// The key of "key_file" (with "key_passphrase") is read into the options
+// value by read_key_login (options.hpp). A key that cannot be read or
+// decrypted raises ValueError naming "key_file" or "key_passphrase",
+// chained to paramiko's (or the OS's) error.
 
 // auth_publickey; on partial success, auth_password when the server wants a
 // password and one is set. Anything else the server still wants raises
 // paramiko.AuthenticationException.
 void log_in_with_key(PyObject* module_globals, PyObject* transport, PyObject* user, PyObject* password,
                      const KeyLogin& login);
-
-// Whether the caller's entries (a dict) hold a true "key_file": then
-// "password" is not required.
-bool key_file_given(PyObject* entries);
 
 }  // namespace sftp

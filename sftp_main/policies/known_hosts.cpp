@@ -1,9 +1,9 @@
 #include "sftp_main/policies/known_hosts.hpp"
 
+#include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
-#include "sftp_main/policies/connection_options.hpp"
-#include "sftp_main/policies/option_values.hpp"
-#include "sftp_main/policies/ssh_step_guard.hpp"
+#include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/host_verification.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 
@@ -133,10 +133,6 @@ FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
     return keys;
 }
 
-OwnedRef configured(PyObject* configuration_owner, PyObject* name) {
-    return attribute(attribute(configuration_owner, names._config).get(), name);
-}
-
 // "host" on port 22, "[host]:port" on any other, as OpenSSH lists them.
 OwnedRef listed_form(PyObject* host_value, PyObject* port_value) {
     OwnedRef host = text_form(host_value);
@@ -151,16 +147,17 @@ OwnedRef listed_form(PyObject* host_value, PyObject* port_value) {
             return host;
         }
     }
-    return check(PyUnicode_FromFormat("[%U]:%S", host.get(), port.get()));
+    return address_text(host.get(), port.get(), Brackets::Always);
 }
 
 OwnedRef listed_name(PyObject* configuration_owner) {
-    OwnedRef alias = optional_setting(configuration_owner, names.known_hosts_name);
-    if (alias && is_true(alias.get())) {
-        return text_form(alias.get());
+    if (OwnedRef alias = optional_setting(configuration_owner, names.known_hosts_name)) {
+        if (OwnedRef listed = parse::text(alias.get(), "known_hosts_name")) {
+            return listed;
+        }
     }
-    return listed_form(configured(configuration_owner, names.host).get(),
-                       configured(configuration_owner, names.port).get());
+    auto configured = [&](PyObject* name) { return attribute(attribute(configuration_owner, names._config).get(), name); };
+    return listed_form(configured(names.host).get(), configured(names.port).get());
 }
 
 // The host and port that a name of listed_name stands for.
@@ -202,10 +199,10 @@ OwnedRef described_key(PyObject* key) {
     OwnedRef quoted_file = shell_quoted(known.path.get());
     OwnedRef shown = described_key(server_key);
     OwnedRef message = check(PyUnicode_FromFormat(
-        "Server %U is not listed in known_hosts %R, so its key %U cannot be checked; no credentials were sent. "
+        "Server %U is not listed in known_hosts %R, so its key %U cannot be checked%s. "
         "To add it, compare the fingerprints from `ssh-keyscan -p %U %U | ssh-keygen -lf -` with ones from a source "
         "you trust (the server's administrator), then run: ssh-keyscan -p %U %U >> %U",
-        known.name.get(), known.path.get(), shown.get(), quoted_port.get(), quoted_host.get(), quoted_port.get(),
+        known.name.get(), known.path.get(), shown.get(), kNoCredentialsSent, quoted_port.get(), quoted_host.get(), quoted_port.get(),
         quoted_host.get(), quoted_file.get()));
     OwnedRef error_class = paramiko_attribute(module_globals, names.SSHException);
     PyErr_SetObject(error_class.get(), message.get());
@@ -216,25 +213,26 @@ OwnedRef text_of(const char* text) { return check(PyUnicode_FromString(text)); }
 
 }  // namespace
 
-KnownHosts read_known_hosts(PyObject* module_globals, PyObject* configuration_owner) {
-    OwnedRef value = optional_setting(configuration_owner, names.known_hosts);
-    KnownHosts known;
-    if (!value || !is_true(value.get())) {
-        return known;
+void read_known_hosts(Options& options, std::span<const OwnedRef> values, const ReadContext& context) {
+    if (!values[0]) {
+        return;
     }
-    OwnedRef path = path_text(value.get(), "known_hosts");
+    OwnedRef path = parse::path(values[0].get(), "known_hosts");
+    if (!path) {
+        return;
+    }
     FileKeys keys;
     try {
-        keys = read_file_keys(module_globals, path.get());
+        keys = read_file_keys(context.module_globals, path.get());
     } catch (const PyErrorRaised&) {
         PendingError cause = take_ordinary_error();
         refuse_file(path.get(), cause);
     }
-    known.name = listed_name(configuration_owner);
+    KnownHosts& known = options.known_hosts;
+    known.name = listed_name(context.configuration_owner);
     known.path = std::move(path);
     known.host_keys = std::move(keys.host_keys);
     known.revoked = std::move(keys.revoked);
-    return known;
 }
 
 OwnedRef listed_key_types(const KnownHosts& known) {
@@ -253,8 +251,8 @@ void refuse_revoked_key(PyObject* module_globals, PyObject* server_key, PyObject
     OwnedRef received = fingerprint_text(digest);
     OwnedRef type = call_method(server_key, names.get_name);
     OwnedRef message = check(PyUnicode_FromFormat(
-        "Host key for server %U is marked @revoked in known_hosts %R: got %U (%S); no credentials were sent",
-        known.name.get(), known.path.get(), received.get(), type.get()));
+        "Host key for server %U is marked @revoked in known_hosts %R: got %U (%S)%s",
+        known.name.get(), known.path.get(), received.get(), type.get(), kNoCredentialsSent));
     raise_host_key_mismatch(module_globals, known.name.get(), server_key, message.get());
 }
 
@@ -281,21 +279,14 @@ void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* 
     OwnedRef expected_text = check(PyUnicode_Join(separator.get(), expected.get()));
     const bool pinned = PySequence_Size(pin_fingerprints) > 0;
     OwnedRef message = check(PyUnicode_FromFormat(
-        "Host key for server %U does not match %sknown_hosts %R: got %U (%S), expected %s%U; no credentials were sent",
+        "Host key for server %U does not match %sknown_hosts %R: got %U (%S), expected %s%U%s",
         known.name.get(), pinned ? "host_key or " : "", known.path.get(), received.get(), type.get(),
-        PyList_GET_SIZE(expected.get()) > 1 ? "one of " : "", expected_text.get()));
+        PyList_GET_SIZE(expected.get()) > 1 ? "one of " : "", expected_text.get(), kNoCredentialsSent));
     raise_host_key_mismatch(module_globals, known.name.get(), server_key, message.get());
 }
 
-OwnedRef known_hosts_path(PyObject* value) {
-    if (!is_true(value)) {
-        return {};
-    }
-    return path_text(value, "known_hosts");
-}
-
 void require_target_listing(PyObject* settings, PyObject* cleansed, PyObject* replacement) {
-    OwnedRef asked = ssh_step::setting_in(settings, names.known_hosts);
+    OwnedRef asked = setting_in(settings, names.known_hosts);
     if (!asked || !is_true(asked.get())) {
         return;
     }
@@ -308,7 +299,7 @@ void require_target_listing(PyObject* settings, PyObject* cleansed, PyObject* re
     // known here: the caller's own "known_hosts_name", else the cleansed
     // host and port. Any other name would check the target as another host.
     if (OwnedRef given = read(replacement, names.known_hosts_name); is_true(given.get())) {
-        OwnedRef own = ssh_step::setting_in(settings, names.known_hosts_name);
+        OwnedRef own = setting_in(settings, names.known_hosts_name);
         OwnedRef expected = own && is_true(own.get())
                                 ? text_form(own.get())
                                 : listed_form(read(cleansed, names.host).get(), read(cleansed, names.port).get());

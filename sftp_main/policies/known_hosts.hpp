@@ -20,12 +20,12 @@ struct KnownHosts {
     explicit operator bool() const noexcept { return static_cast<bool>(host_keys); }
 };
 
-// Reads `known_hosts` from the instance's configuration and, when it is
-// true, the file, and the name the server is listed under: `known_hosts_name`
-// when the configuration has one (the ssh step's name for the target behind
-// the tunnel), else `host` and `port`. A file that cannot be read raises
-// ValueError naming "known_hosts", chained to the error.
-KnownHosts read_known_hosts(PyObject* module_globals, PyObject* configuration_owner);
+// "known_hosts" is read into the options value by read_known_hosts
+// (options.hpp): when it is true, the file, and the name the server is
+// listed under: `known_hosts_name` when the configuration has one (the ssh
+// step's name for the target behind the tunnel), else `host` and `port`. A
+// file that cannot be read raises ValueError naming "known_hosts", chained
+// to the error.
 
 // The key types the file lists for the server, in its order (a list of texts).
 OwnedRef listed_key_types(const KnownHosts& known);
@@ -40,11 +40,6 @@ void refuse_revoked_key(PyObject* module_globals, PyObject* server_key, PyObject
 // server to the file.
 void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* blob, PyObject* digest,
                       const KnownHosts& known, PyObject* pin_fingerprints);
-
-// "known_hosts" in its checked form, for the guard of the "ssh" step: empty
-// when the value is false (unset), else the path as text; ValueError when
-// it is no path.
-OwnedRef known_hosts_path(PyObject* value);
 
 // With "ssh" on and a true "known_hosts" among what the caller set (the
 // ssh step guard's settings()): the configuration the ssh step returned

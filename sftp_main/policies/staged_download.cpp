@@ -49,12 +49,6 @@ void raise_errno(int failure, PyObject* filename) {
     throw PyErrorRaised{};
 }
 
-// client.get(source, destination[, callback=progress])
-void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
-    clients::CallGuard one_at_a_time(client);
-    transfers::transfer(client, names.get, source, destination, progress);
-}
-
 // Closes the file object over the staged descriptor while the transfer's
 // failure is pending. Its own failure is dropped, unless it is an
 // interrupt, which then goes up instead.
@@ -108,7 +102,7 @@ std::optional<StagedFile> staged_for(PyObject* destination) {
 
 }  // namespace
 
-void download_whole(PyObject* client, PyObject* source, PyObject* destination, const OwnedRef& progress) {
+bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
     OwnedRef getfo;
     {
         PyObject* found = nullptr;
@@ -117,13 +111,13 @@ void download_whole(PyObject* client, PyObject* source, PyObject* destination, c
     }
     std::optional<StagedFile> staged = getfo ? staged_for(destination) : std::nullopt;
     if (!staged) {
-        get_directly(client, source, destination, progress.get());
-        return;
+        return false;
     }
-    receive(client, getfo.get(), source, *staged, progress.get());
+    receive(client, getfo.get(), source, *staged, progress);
     if (const int failure = without_interpreter_lock([&] { return staged->commit(); }); failure != 0) {
         raise_errno(failure, destination);
     }
+    return true;
 }
 
 }  // namespace sftp

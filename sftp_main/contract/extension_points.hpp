@@ -1,0 +1,89 @@
+// The points where what goes beyond the contract attaches to it. When no
+// option is set, each does nothing, or hands the step back to the
+// contract's own call. The contract's files include this header and
+// nothing else of the options or the policies.
+#pragma once
+
+#include "sftp_main/method.hpp"
+#include "sftp_main/policies/client_registry.hpp"  // the per-client lock, inline on every call
+#include "sftp_main/policies/failure_notes.hpp"    // the scope without notes, inline
+#include "sftp_main/ref.hpp"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace sftp {
+
+struct Options;
+class SshStepGuard;
+
+namespace points {
+
+// --- module set-up, once the class is made ---
+void set_up_module();
+
+// --- the cleansing of the caller's mapping (`entries`, a dict copy) ---
+// The names whose default the cleansing adds for the "ssh" step, in order.
+std::vector<PyObject*> ssh_step_defaults();
+bool password_optional(PyObject* entries);
+// Raises ValueError for a misspelt opt-in name.
+void check_names(PyObject* entries);
+// Adds the English note to the configuration Exception being raised.
+void configuration_rejected(PyObject* missing, PyObject* rejected, PyObject* rejected_values,
+                            PyObject* allowed_texts) noexcept;
+
+// --- the "ssh" step of __init__ ---
+class SshStep {
+public:
+    SshStep();
+    ~SshStep();
+    SshStep(const SshStep&) = delete;
+    SshStep& operator=(const SshStep&) = delete;
+    // `handed` is what the step is handed, before the step runs.
+    void before(PyObject* handed, PyObject* callers_mapping);
+    void after(PyObject* cleansed, PyObject* replacement) const;
+
+private:
+    std::unique_ptr<SshStepGuard> guard_;
+};
+
+// --- _connect ---
+// The options, read and checked before anything is made.
+std::shared_ptr<Options> read_options(PyObject* module_globals, PyObject* self);
+// The endpoint: what Transport is opened on, or empty for "host:port".
+OwnedRef endpoint(const Options& options, PyObject* host_text, PyObject* port_text);
+// The transport is made, nothing sent yet.
+void transport_made(PyObject* transport, PyObject* endpoint);
+// Authentication: the session started apart, before the credentials are read...
+void before_credentials(PyObject* module_globals, PyObject* transport, const Options& options);
+// ...and the login; false leaves it to connect(username=, password=).
+bool authenticate(PyObject* module_globals, PyObject* transport, PyObject* user, PyObject* password,
+                  const Options& options);
+// Opening the SFTP client; empty leaves it to SFTPClient.from_transport.
+OwnedRef open_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options);
+// After connecting: the client is kept with its server and its options.
+void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Options> options);
+// "user@host:port" for notes; empty without a host. Raises nothing.
+OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) noexcept;
+
+// --- around each transfer, the client's lock held ---
+// true when a policy made the upload; false leaves it to put(src, dst).
+bool upload(PyObject* client, PyObject* source, PyObject* destination, const Options* options);
+// true when a policy made the download; false leaves it to get(src, dst).
+bool download(PyObject* client, PyObject* source, PyObject* destination, const Options* options);
+// The progress callable a contract call is given, or empty.
+OwnedRef progress(const Options* options);
+// When a transfer fails: logs why (it then returns False), or raises.
+void transfer_failed(const Invocation& call, PyObject* failure, const Options* options);
+
+// --- when any method fails: the note on the exception being raised ---
+void method_failed(const Invocation& call, std::optional<PyObject*> server = std::nullopt) noexcept;
+// While one lives on a thread, failures get no notes there.
+using QuietFailures = notes::QuietScope;
+
+// --- _close: a forked child leaves the parent's client alone ---
+bool leave_to_parent(PyObject* client) noexcept;
+
+}  // namespace points
+}  // namespace sftp

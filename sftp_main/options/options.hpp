@@ -1,0 +1,126 @@
+// The option table (option_table.def) as data, and the options value that
+// _connect reads from it: once per connection, in the table's order, kept
+// unchanged with the SFTP client in its registry entry. The ssh step's
+// guard, the masking of secrets, the rule that makes "password" optional
+// and the check for misspelt names are all read off the table.
+#pragma once
+
+#include "sftp_main/names.hpp"
+#include "sftp_main/options/value_parsers.hpp"
+#include "sftp_main/policies/key_login.hpp"
+#include "sftp_main/policies/known_hosts.hpp"
+#include "sftp_main/ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace sftp {
+
+enum class Option : std::size_t {
+#define SFTP_OPTION(name, ...) name,
+#include "sftp_main/options/option_table.def"
+#undef SFTP_OPTION
+};
+
+inline constexpr std::size_t kOptionCount = 0
+#define SFTP_OPTION(name, ...) +1
+#include "sftp_main/options/option_table.def"
+#undef SFTP_OPTION
+    ;
+
+enum class Read { Cleansing, SshStep, Connect, WithKnownHosts };
+
+struct Options;
+
+// What reads the rows of one policy into the options value: `values` holds
+// what the configuration gave for each of them (empty when it has no such
+// name), in table order.
+struct ReadContext {
+    PyObject* module_globals;
+    PyObject* configuration_owner;
+};
+using PolicyReader = void (*)(Options& options, std::span<const OwnedRef> values, const ReadContext& context);
+
+struct OptionRow {
+    PyObject* Names::*name;
+    const char* text;
+    ValueType type;
+    bool guarded;
+    bool secret;
+    bool makes_password_optional;
+    Read read;
+    PolicyReader reader;  // null for the kept value of a Connect row, and for other rows
+
+    PyObject* interned() const noexcept { return names.*name; }
+    bool opt_in() const noexcept { return read == Read::Connect || read == Read::WithKnownHosts; }
+};
+
+std::span<const OptionRow> option_table() noexcept;
+const OptionRow& row_of(Option option) noexcept;
+
+// The policies' readers the table names.
+void read_pins(Options& options, std::span<const OwnedRef> values, const ReadContext& context);
+void read_key_login(Options& options, std::span<const OwnedRef> values, const ReadContext& context);
+void read_known_hosts(Options& options, std::span<const OwnedRef> values, const ReadContext& context);
+
+struct Options {
+    std::array<OwnedRef, kOptionCount> kept;  // the parsed value of each kept row, or empty
+    std::vector<HostKeyPin> pins;              // empty: any host key
+    KeyLogin key_login;                        // empty: password login
+    KnownHosts known_hosts;                    // empty: no known_hosts file
+    bool progress_is_weak = false;             // `kept[progress]` is a weak reference to it
+
+    const OwnedRef& operator[](Option option) const noexcept { return kept[static_cast<std::size_t>(option)]; }
+    bool any() const noexcept;
+};
+
+// The options of the instance's configuration, read and checked in table
+// order. A missing attribute, or an instance without `_config`, leaves an
+// option unset; a malformed value raises ValueError naming it.
+Options read_options(PyObject* module_globals, PyObject* configuration_owner);
+
+// configuration.<name> of the instance's `_config`, or empty when the
+// instance has no `_config` or the configuration no such name.
+OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name);
+
+// mapping[name], or empty when the mapping has no such name. A dict is read
+// as it stands, with no call that anyone could see.
+OwnedRef setting_in(PyObject* mapping, PyObject* name);
+
+// Whether the caller's entries (a dict) make "password" optional.
+bool password_optional(PyObject* entries);
+
+// Raises ValueError for the first key of the caller's entries (a dict) that
+// is no name of the table but a near miss of an opt-in one.
+void refuse_misspelt_names(PyObject* entries);
+
+// Whether a configuration name holds a secret: the table's word for its
+// own names, and for any other a name that looks like a secret's.
+bool is_secret(PyObject* name);
+
+// The ssh step's guard: the guarded options the caller set, checked before
+// the step opens anything and required, unchanged, in what it returns.
+class SshStepGuard {
+public:
+    // Reads the guarded names from the mapping handed to the step when it is
+    // a dict (without any call on it), else from the caller's own, and checks
+    // each value set there: a malformed one raises its ValueError.
+    void before_step(PyObject* handed_mapping, PyObject* callers_mapping);
+
+    // Raises ValueError naming the first guarded option that the
+    // configuration returned by the step lacks or carries changed, then
+    // requires the target's known_hosts listing (known_hosts.hpp).
+    void after_step(PyObject* cleansed, PyObject* replacement) const;
+
+private:
+    struct Expected {
+        const OptionRow* row;
+        OwnedRef value;  // its checked form
+    };
+    std::vector<Expected> expected_;
+    OwnedRef settings_;  // what the caller set, as read before the step
+};
+
+}  // namespace sftp
