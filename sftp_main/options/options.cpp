@@ -118,6 +118,15 @@ bool Options::any() const noexcept {
            std::any_of(kept.begin(), kept.end(), [](const OwnedRef& value) { return static_cast<bool>(value); });
 }
 
+bool Options::needed_by_transfers() const noexcept {
+    for (std::size_t index = 0; index < kOptionCount; ++index) {
+        if (kept[index] && index != static_cast<std::size_t>(Option::timeout)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // An instance without `_config` has no options either: the plain connection
 // then fails where it always did, after making the SSH client.
 OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name) {

@@ -8,6 +8,7 @@
 #include "sftp_main/policies/configuration_note.hpp"
 #include "sftp_main/policies/failure_notes.hpp"
 #include "sftp_main/policies/opted_transfers.hpp"
+#include "sftp_main/policies/raise_on_failure.hpp"
 #include "sftp_main/policies/session_start.hpp"
 #include "sftp_main/policies/staged_download.hpp"
 #include "sftp_main/policies/tcp_no_delay.hpp"
@@ -104,8 +105,7 @@ OwnedRef open_sftp(PyObject* sftp_client_class, PyObject* transport, const Optio
 // registry could keep a cycle through the instance alive for good.
 void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Options> options) {
     clients::remember_server(sftp, server_label);
-    const bool required = options->kept[static_cast<std::size_t>(Option::atomic_upload)] ||
-                          options->kept[static_cast<std::size_t>(Option::progress)];
+    const bool required = options->needed_by_transfers();
     if (OwnedRef& progress = options->kept[static_cast<std::size_t>(Option::progress)]) {
         if (OwnedRef weak = OwnedRef::steal(PyWeakref_NewRef(progress.get(), nullptr))) {
             progress = std::move(weak);
@@ -149,7 +149,8 @@ OwnedRef progress(const Options* options) {
     return OwnedRef::steal(found);
 }
 
-void transfer_failed(const Invocation& call, PyObject* failure, const Options* /*options*/) {
+void transfer_failed(const Invocation& call, PyObject* failure, const Options* options) {
+    raise_when_asked(options, failure);
     transfer_log::log_returned_false(call, failure);
 }
 
