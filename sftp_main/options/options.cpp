@@ -1,6 +1,7 @@
 #include "sftp_main/options/options.hpp"
 
 #include "sftp_main/calls.hpp"
+#include "sftp_main/contract/extension_points.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -111,8 +112,6 @@ bool near_miss(std::string_view key, std::string_view name) {
 
 std::span<const OptionRow> option_table() noexcept { return kTable; }
 
-const OptionRow& row_of(Option option) noexcept { return kTable[static_cast<std::size_t>(option)]; }
-
 bool Options::any() const noexcept {
     return !pins.empty() || static_cast<bool>(key_login) || static_cast<bool>(known_hosts) ||
            std::any_of(kept.begin(), kept.end(), [](const OwnedRef& value) { return static_cast<bool>(value); });
@@ -182,7 +181,7 @@ void read_pins(Options& options, std::span<const OwnedRef> values, const ReadCon
     }
 }
 
-bool password_optional(PyObject* entries) {
+bool points::password_optional(PyObject* entries) {
     for (const OptionRow& row : kTable) {
         if (!row.makes_password_optional) {
             continue;
@@ -198,7 +197,8 @@ bool password_optional(PyObject* entries) {
     return false;
 }
 
-void refuse_misspelt_names(PyObject* entries) {
+// The first key that is no name of the table but a near miss of an opt-in one.
+void points::check_names(PyObject* entries) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;

@@ -58,7 +58,6 @@ struct OptionRow {
 };
 
 std::span<const OptionRow> option_table() noexcept;
-const OptionRow& row_of(Option option) noexcept;
 
 // The policies' readers the table names.
 void read_pins(Options& options, std::span<const OwnedRef> values, const ReadContext& context);
@@ -91,13 +90,6 @@ OwnedRef optional_setting(PyObject* configuration_owner, PyObject* name);
 // mapping[name], or empty when the mapping has no such name. A dict is read
 // as it stands, with no call that anyone could see.
 OwnedRef setting_in(PyObject* mapping, PyObject* name);
-
-// Whether the caller's entries (a dict) make "password" optional.
-bool password_optional(PyObject* entries);
-
-// Raises ValueError for the first key of the caller's entries (a dict) that
-// is no name of the table but a near miss of an opt-in one.
-void refuse_misspelt_names(PyObject* entries);
 
 // Whether a configuration name holds a secret: the table's word for its
 // own names, and for any other a name that looks like a secret's.

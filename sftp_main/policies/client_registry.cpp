@@ -100,8 +100,6 @@ Entry* existing_entry(PyObject* client) noexcept {
     return found == entries.end() ? nullptr : &found->second;
 }
 
-bool is_shared(const Entry& entry) noexcept { return &entry == &shared_entry; }
-
 void remember_server(PyObject* client, PyObject* label) {
     Entry& entry = entry_of(client);
     if (&entry != &shared_entry) {

@@ -84,9 +84,6 @@ private:
 // The entry of `client` when it has one of its own, or null; makes none.
 Entry* existing_entry(PyObject* client) noexcept;
 
-// Whether `entry` is the one shared by clients that have none of their own.
-bool is_shared(const Entry& entry) noexcept;
-
 // Records that `client` talks to the server described by `label`
 // ("user@host:port"), and was connected in this process, replacing any
 // earlier record.

@@ -9,7 +9,7 @@
 #include "sftp_main/policies/failure_notes.hpp"
 #include "sftp_main/policies/opted_transfers.hpp"
 #include "sftp_main/policies/raise_on_failure.hpp"
-#include "sftp_main/policies/session_start.hpp"
+#include "sftp_main/policies/host_verification.hpp"
 #include "sftp_main/policies/staged_download.hpp"
 #include "sftp_main/policies/tcp_no_delay.hpp"
 #include "sftp_main/policies/transfer_log.hpp"
@@ -41,10 +41,6 @@ std::vector<PyObject*> ssh_step_defaults() {
     }
     return defaults;
 }
-
-bool password_optional(PyObject* entries) { return sftp::password_optional(entries); }
-
-void check_names(PyObject* entries) { refuse_misspelt_names(entries); }
 
 void configuration_rejected(PyObject* missing, PyObject* rejected, PyObject* rejected_values,
                             PyObject* allowed_texts) noexcept {

@@ -225,8 +225,6 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
     return label;
 }
 
-bool looks_secret(PyObject* name) { return is_secret(name); }
-
 OwnedRef masked_repr(PyObject* mapping) {
     if (!PyDict_Check(mapping)) {
         return check(PyUnicode_FromFormat("<%s object>", Py_TYPE(mapping)->tp_name));
@@ -249,7 +247,7 @@ OwnedRef masked_repr(PyObject* mapping) {
 }
 
 OwnedRef shown_setting(PyObject* name, PyObject* value) {
-    return looks_secret(name) ? check(PyUnicode_FromString(kMask)) : shown_value(value);
+    return is_secret(name) ? check(PyUnicode_FromString(kMask)) : shown_value(value);
 }
 
 QuietScope::QuietScope() noexcept { ++quiet_depth; }

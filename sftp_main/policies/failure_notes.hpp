@@ -38,9 +38,6 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
 // type's name for anything that is not a dict. Raises on failure.
 OwnedRef masked_repr(PyObject* mapping);
 
-// Whether a configuration name looks like it holds a secret.
-bool looks_secret(PyObject* name);
-
 // repr(value), shortened, or "'***'" when `name` looks like a secret's.
 // Raises on failure.
 OwnedRef shown_setting(PyObject* name, PyObject* value);

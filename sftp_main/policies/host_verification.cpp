@@ -5,7 +5,10 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/host_key_mismatch.hpp"
 #include "sftp_main/policies/known_hosts.hpp"
+
+#include <algorithm>
 
 namespace sftp {
 
@@ -21,30 +24,6 @@ OwnedRef peer_text(PyObject* transport) {
     OwnedRef host = check(PyObject_Str(PyTuple_GET_ITEM(peer.get(), 0)));
     PyObject* port = PyTuple_GET_ITEM(peer.get(), 1);
     return address_text(host.get(), port, Brackets::ForIPv6);
-}
-
-// paramiko's BadHostKeyException prints both keys in base64; a subclass
-// prints the fingerprints instead, and still carries the hostname and the
-// server's key as paramiko's does. It is made once for the class paramiko
-// names, and kept for the life of the process, as the module is.
-PyObject* mismatch_class_for(PyObject* base) {
-    static PyObject* made_for = nullptr;
-    static PyObject* made = nullptr;
-    if (base != made_for) {
-        OwnedRef bases = check(PyTuple_Pack(1, base));
-        OwnedRef body = check(PyDict_New());
-        OwnedRef plain_str = check(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
-        check_status(PyDict_SetItemString(body.get(), "__str__", plain_str.get()));
-        OwnedRef module_name = check(PyUnicode_FromString("sftp_main"));
-        check_status(PyDict_SetItemString(body.get(), "__module__", module_name.get()));
-        OwnedRef fresh = check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
-                                                     "HostKeyMismatch", bases.get(), body.get()));
-        OwnedRef previous = OwnedRef::steal(made);
-        OwnedRef previous_base = OwnedRef::steal(made_for);
-        made = fresh.release();
-        made_for = Py_NewRef(base);
-    }
-    return made;
 }
 
 [[noreturn]] void raise_mismatch(PyObject* module_globals, PyObject* transport, PyObject* server_key,
@@ -93,8 +72,6 @@ void verify_host_key(PyObject* module_globals, PyObject* transport, const Option
     raise_mismatch(module_globals, transport, server_key.get(), digest.get(), pins);
 }
 
-}  // namespace
-
 // Of the host key algorithms paramiko offers, those of the pinned key lines
 // and of the keys known_hosts lists for the server go first, so that a
 // server with several keys shows a listed one. The fingerprints do not say
@@ -142,21 +119,133 @@ void prefer_listed_key_types(PyObject* transport, const Options& options) {
     check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
 }
 
-[[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
-                                          PyObject* message) {
-    OwnedRef base = paramiko_attribute(module_globals, names.BadHostKeyException);
-    PyObject* mismatch_class = mismatch_class_for(base.get());
-    OwnedRef error = check(PyObject_CallFunctionObjArgs(mismatch_class, hostname, server_key, Py_None, nullptr));
-    OwnedRef args = check(PyTuple_Pack(1, message));
-    check_status(PyObject_SetAttr(error.get(), names.args, args.get()));
-    PyErr_SetRaisedException(error.release());
-    throw PyErrorRaised{};
-}
-
 void verify_host(PyObject* module_globals, PyObject* transport, const Options& options) {
     if (!options.pins.empty() || options.known_hosts) {
         verify_host_key(module_globals, transport, options);
     }
+}
+
+OwnedRef import_module_named(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// Runs `step`; an ordinary exception from it is dropped, anything else
+// (Ctrl-C) goes on.
+template <typename Step>
+void unless_exception(Step&& step) {
+    try {
+        step();
+    } catch (const PyErrorRaised&) {
+        drop_ordinary_error();
+    }
+}
+
+// A log channel that records nothing, for a transport the module is ending.
+OwnedRef muted_log_channel() {
+    OwnedRef name = check(PyUnicode_FromString("sftp_main.stopped_transport"));
+    OwnedRef logging = import_module_named("logging");
+    OwnedRef logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+    check(PyObject_CallMethod(logger.get(), "setLevel", "i", 51));  // above CRITICAL
+    return name;
+}
+
+// The transport's thread is still waiting for the server's banner or key
+// exchange. Closing the socket under it would make it fail on a dead
+// descriptor; the socket is shut down instead, which ends its read at once,
+// and the thread is joined. paramiko logs any end of its banner read as an
+// error with a traceback, so what it logs about an end that the module
+// caused goes to a channel that records nothing.
+void stop_unfinished_session(PyObject* transport, PyObject* timeout) {
+    unless_exception([&] {
+        OwnedRef channel = muted_log_channel();
+        check(PyObject_CallMethod(transport, "set_log_channel", "O", channel.get()));
+    });
+    unless_exception([&] {
+        OwnedRef sock = check(PyObject_GetAttrString(transport, "sock"));
+        OwnedRef socket_module = import_module_named("socket");
+        OwnedRef both_ways = check(PyObject_GetAttrString(socket_module.get(), "SHUT_RDWR"));
+        check(PyObject_CallMethod(sock.get(), "shutdown", "O", both_ways.get()));
+    });
+    unless_exception([&] { check(PyObject_CallMethod(transport, "join", "O", timeout)); });
+    // The key exchange's own timer would otherwise keep a thread (one that
+    // holds up the interpreter's exit) until paramiko's limit.
+    unless_exception([&] {
+        OwnedRef packetizer = check(PyObject_GetAttrString(transport, "packetizer"));
+        check(PyObject_CallMethod(packetizer.get(), "complete_handshake", nullptr));
+    });
+}
+
+// start_client(timeout=…) returns quietly when its time is up; the session
+// is of no use then.
+void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
+    PyObject* found = nullptr;
+    if (check_status(PyObject_GetOptionalAttr(transport, names.initial_kex_done, &found)) == 0) {
+        return;
+    }
+    OwnedRef done = OwnedRef::steal(found);
+    if (!check_status(PyObject_IsTrue(done.get()))) {
+        stop_unfinished_session(transport, timeout);
+        PyErr_Format(PyExc_TimeoutError, "the SSH key exchange did not finish within the timeout of %S s", timeout);
+        throw PyErrorRaised{};
+    }
+}
+
+}  // namespace
+
+OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Options& options) {
+    OwnedRef port_number = check(PyNumber_Long(port_text));
+    OwnedRef address = check(PyTuple_Pack(2, host_text, port_number.get()));
+    OwnedRef socket_module = import_module_named("socket");
+    OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
+    PyObject* arguments[] = {socket_module.get(), address.get(), options[Option::timeout].get()};
+    return check(PyObject_VectorcallMethod(names.create_connection, arguments, 2, keywords.get()));
+}
+
+void start_verified_session(PyObject* module_globals, PyObject* transport, const Options& options) {
+    if (options[Option::timeout]) {
+        // The module's own deadline ends a silent start, always with its
+        // TimeoutError: paramiko's limits on the banner and the key exchange,
+        // which would race it with errors of their own, are set well past it,
+        // but by no more than an hour: paramiko waits out the key exchange's
+        // limit on a timer, and doubling a limit of centuries would put that
+        // wait's end past what the clock can hold.
+        const double seconds = PyFloat_AS_DOUBLE(options[Option::timeout].get());
+        OwnedRef backstop = check(PyFloat_FromDouble(seconds + std::clamp(seconds, 5.0, 3600.0)));
+        for (PyObject* limit : {names.banner_timeout, names.handshake_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, backstop.get()));
+        }
+        for (PyObject* limit : {names.auth_timeout, names.channel_timeout}) {
+            check_status(PyObject_SetAttr(transport, limit, options[Option::timeout].get()));
+        }
+    }
+    prefer_listed_key_types(transport, options);
+    if (options[Option::timeout]) {
+        OwnedRef keywords = check(PyTuple_Pack(1, names.timeout));
+        PyObject* arguments[] = {transport, options[Option::timeout].get()};
+        try {
+            check(PyObject_VectorcallMethod(names.start_client, arguments, 1, keywords.get()));
+        } catch (const PyErrorRaised&) {
+            // An Exception from start_client means paramiko's thread has
+            // already ended. Anything else (Ctrl-C) left it reading: it is
+            // stopped as at the time limit, before _connect closes it.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                PendingError interrupted;
+                stop_unfinished_session(transport, options[Option::timeout].get());
+                interrupted.restore();
+            }
+            throw;
+        }
+        require_finished_key_exchange(transport, options[Option::timeout].get());
+    } else {
+        call_method(transport, names.start_client);
+    }
+    verify_host(module_globals, transport, options);
+}
+
+OwnedRef open_bounded_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options) {
+    OwnedRef channel = call_method(transport, names.open_session);
+    check(PyObject_CallMethodOneArg(channel.get(), names.settimeout, options[Option::timeout].get()));
+    OwnedRef subsystem = check(PyUnicode_FromString("sftp"));
+    check(PyObject_CallMethodOneArg(channel.get(), names.invoke_subsystem, subsystem.get()));
+    return check(PyObject_CallOneArg(sftp_client_class, channel.get()));
 }
 
 }  // namespace sftp

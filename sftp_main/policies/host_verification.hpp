@@ -1,7 +1,9 @@
-// The one chain that verifies the server's key, after the key exchange and
-// before any credential leaves: a key known_hosts marks @revoked is refused,
-// then the "host_key" pins are tried, then the known_hosts listing. With
-// both "host_key" and "known_hosts", a key that either lists is accepted.
+// The session started apart from paramiko's connect(), for "host_key",
+// "timeout", "key_file" and "known_hosts": key exchange (under the time
+// limit, when one is set), then the server's key verified by one chain, and
+// only then the key or the password sent. The chain: a key known_hosts
+// marks @revoked is refused, then the "host_key" pins are tried, then the
+// known_hosts listing; with both, a key that either lists is accepted.
 #pragma once
 
 #include "sftp_main/ref.hpp"
@@ -10,22 +12,18 @@ namespace sftp {
 
 struct Options;
 
-// How every refusal of the server's key ends: nothing has been sent to log in.
-inline constexpr const char* kNoCredentialsSent = "; no credentials were sent";
+// socket.create_connection((host, int(port)), timeout), from the text forms
+// of host and port: the TCP connect bounded.
+OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Options& options);
 
-// Of the host key algorithms paramiko offers on `transport`, those of the
-// pinned key lines and of the keys known_hosts lists for the server go
-// first, so that a server with several keys shows a listed one.
-void prefer_listed_key_types(PyObject* transport, const Options& options);
-
-// Checks the server's key when "host_key" or "known_hosts" is set; raises
+// Key exchange on a fresh transport, under the time limit, with the listed
+// key types preferred; then the chain. A refused key raises
 // sftp_main.HostKeyMismatch (a paramiko.BadHostKeyException) naming both
 // fingerprints, or known_hosts' refusal of an unlisted server.
-void verify_host(PyObject* module_globals, PyObject* transport, const Options& options);
+void start_verified_session(PyObject* module_globals, PyObject* transport, const Options& options);
 
-// Raises sftp_main.HostKeyMismatch for `hostname` and the server's key,
-// with `message`.
-[[noreturn]] void raise_host_key_mismatch(PyObject* module_globals, PyObject* hostname, PyObject* server_key,
-                                          PyObject* message);
+// The SFTP client on an authenticated transport, its channel bounded by the
+// time limit from the subsystem request on.
+OwnedRef open_bounded_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options);
 
 }  // namespace sftp

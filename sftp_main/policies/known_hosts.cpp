@@ -3,7 +3,7 @@
 #include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
 #include "sftp_main/options/options.hpp"
-#include "sftp_main/policies/host_verification.hpp"
+#include "sftp_main/policies/host_key_mismatch.hpp"
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 

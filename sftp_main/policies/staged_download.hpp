@@ -15,8 +15,8 @@ namespace sftp {
 
 // Fetches the remote `source` through `client` into the local `destination`
 // when it can be staged, holding the client's lock for the client call, and
-// returns true; returns false, having called nothing on the client, when it
-// cannot. `progress`, when not null, is given to `getfo` as
+// returns true; returns false when it cannot, having only looked up the
+// client's getfo. `progress`, when not null, is given to `getfo` as
 // callback=progress (called with the bytes done and the bytes in all); what
 // it raises ends the transfer, and the destination then stays as it was.
 // Raises (PyErrorRaised) what the transfer raised.

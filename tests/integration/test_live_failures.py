@@ -172,30 +172,10 @@ def test_wrong_host_key_is_refused_before_the_password_leaves(live, server):
     assert live.sessions_end(server)
 
 
-@pytest.mark.parametrize(
-    "name, value",
-    [
-        ("host_key", "SHA256:tooShort"),
-        ("host_key", "SHA256:" + "B" * 43),  # spare bits set: no digest prints so
-        ("host_key", "sha256:" + "A" * 43),
-        ("host_key", "ssh-ed25519 bm90IGEga2V5"),  # base64, but not a blob of that type
-        ("host_key", "ssh-ed25519 !!not-base64!!"),
-        ("host_key", ["SHA256:" + "A" * 43, 42]),
-        ("host_key", {"SHA256:" + "A" * 43}),
-        ("host_key", []),  # say, a list filtered from a file that came out empty
-        ("host_key", ()),
-        ("host_key", b"SHA256:" + b"A" * 43),
-        ("timeout", 0),
-        ("timeout", -1.5),
-        ("timeout", True),
-        ("timeout", False),
-        ("timeout", "0"),
-        ("timeout", "soon"),
-        ("timeout", float("inf")),
-        ("timeout", 10**400),
-        ("timeout", [5]),
-    ],
-)
+# The whole table of malformed values runs without a server, as tests of
+# the parsers (tests/unit/test_value_parsers.py); here, that a server sees
+# nothing of one.
+@pytest.mark.parametrize("name, value", [("host_key", "SHA256:tooShort"), ("timeout", "soon"), ("timeout", 1e10)])
 def test_malformed_option_raises_before_connecting(live, server, name, value):
     client = sftp_main.TavrelSFTPMain(live.config(server, **{name: value}))
     with pytest.raises(ValueError, match=f"^{name} must be .*; got "):

@@ -6,7 +6,7 @@ import pathlib
 import re
 from collections import namedtuple
 
-SOURCE = pathlib.Path(__file__).parents[2] / "sftp_main" / "options" / "option_table.def"
+SOURCE = pathlib.Path(__file__).parents[3] / "sftp_main" / "options" / "option_table.def"
 
 Row = namedtuple("Row", "name type guarded secret password_optional read policy")
 

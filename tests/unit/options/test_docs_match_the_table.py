@@ -9,7 +9,7 @@ import pytest
 
 from option_table import names
 
-ROOT = pathlib.Path(__file__).parents[2]
+ROOT = pathlib.Path(__file__).parents[3]
 README = ROOT / "README.md"
 STUBS = ROOT / "stubs" / "sftp_main-stubs" / "__init__.pyi"
 HEADING = "## Configuration reference"

@@ -31,6 +31,10 @@ FORWARDERS = [
     ("_normalize", "normalize", ("path",), True),
     ("_chdir", "chdir", ("path",), False),
 ]
+# The contract's download is client.get(src, dst). For every real client
+# (one with getfo) and a destination that can be staged, the staged
+# download takes get's place, so that a failure leaves the local file as it
+# was: these tests pin the getfo call that it makes instead.
 TRANSFERS = [("_upload", "put"), ("_download", "getfo")]
 FORWARDER_IDS = [row[0] for row in FORWARDERS]
 TRANSFER_IDS = [row[0] for row in TRANSFERS]
