@@ -67,7 +67,7 @@ void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Op
 // "user@host:port" for notes; empty without a host. Raises nothing.
 OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) noexcept;
 
-// --- around each transfer, the client's lock held ---
+// --- around each transfer ---
 // true when a policy made the upload; false leaves it to put(src, dst).
 bool upload(PyObject* client, PyObject* source, PyObject* destination, const Options* options);
 // true when a policy made the download; false leaves it to get(src, dst).
