@@ -16,7 +16,7 @@
 namespace sftp {
 
 struct Options;
-class SshStepGuard;
+struct OptionRow;
 
 namespace points {
 
@@ -33,19 +33,27 @@ void check_names(PyObject* entries);
 void configuration_rejected(PyObject* missing, PyObject* rejected, PyObject* rejected_values,
                             PyObject* allowed_texts) noexcept;
 
-// --- the "ssh" step of __init__ ---
+// --- the "ssh" step of __init__: the guarded options the caller set are
+// checked before the step opens anything, and required, unchanged, in what
+// it returns (options.cpp) ---
 class SshStep {
 public:
-    SshStep();
-    ~SshStep();
-    SshStep(const SshStep&) = delete;
-    SshStep& operator=(const SshStep&) = delete;
-    // `handed` is what the step is handed, before the step runs.
+    // Reads the guarded names from the mapping handed to the step when it is
+    // a dict (without any call on it), else from the caller's own, and checks
+    // each value set there: a malformed one raises its ValueError.
     void before(PyObject* handed, PyObject* callers_mapping);
+    // Raises ValueError naming the first guarded option that the
+    // configuration returned by the step lacks or carries changed, then
+    // requires the target's known_hosts listing (known_hosts.hpp).
     void after(PyObject* cleansed, PyObject* replacement) const;
 
 private:
-    std::unique_ptr<SshStepGuard> guard_;
+    struct Expected {
+        const OptionRow* row;
+        OwnedRef value;  // its checked form
+    };
+    std::vector<Expected> expected_;
+    OwnedRef settings_;  // what the caller set, as read before the step
 };
 
 // --- _connect ---

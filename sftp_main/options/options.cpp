@@ -247,7 +247,7 @@ bool is_secret(PyObject* name) {
 // no dict hands the step something that is its own business to read; the
 // caller's mapping says what the caller set. The dict is copied before the
 // step could change it.
-void SshStepGuard::before_step(PyObject* handed_mapping, PyObject* callers_mapping) {
+void points::SshStep::before(PyObject* handed_mapping, PyObject* callers_mapping) {
     PyObject* source = PyDict_Check(handed_mapping) ? handed_mapping : callers_mapping;
     settings_ = source == handed_mapping ? check(PyDict_Copy(handed_mapping)) : OwnedRef::take(source);
     expected_.clear();
@@ -265,7 +265,7 @@ void SshStepGuard::before_step(PyObject* handed_mapping, PyObject* callers_mappi
     }
 }
 
-void SshStepGuard::after_step(PyObject* cleansed, PyObject* replacement) const {
+void points::SshStep::after(PyObject* cleansed, PyObject* replacement) const {
     for (const Expected& expected : expected_) {
         PyObject* name = expected.row->interned();
         PyObject* found = nullptr;

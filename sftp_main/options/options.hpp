@@ -95,27 +95,4 @@ OwnedRef setting_in(PyObject* mapping, PyObject* name);
 // own names, and for any other a name that looks like a secret's.
 bool is_secret(PyObject* name);
 
-// The ssh step's guard: the guarded options the caller set, checked before
-// the step opens anything and required, unchanged, in what it returns.
-class SshStepGuard {
-public:
-    // Reads the guarded names from the mapping handed to the step when it is
-    // a dict (without any call on it), else from the caller's own, and checks
-    // each value set there: a malformed one raises its ValueError.
-    void before_step(PyObject* handed_mapping, PyObject* callers_mapping);
-
-    // Raises ValueError naming the first guarded option that the
-    // configuration returned by the step lacks or carries changed, then
-    // requires the target's known_hosts listing (known_hosts.hpp).
-    void after_step(PyObject* cleansed, PyObject* replacement) const;
-
-private:
-    struct Expected {
-        const OptionRow* row;
-        OwnedRef value;  // its checked form
-    };
-    std::vector<Expected> expected_;
-    OwnedRef settings_;  // what the caller set, as read before the step
-};
-
 }  // namespace sftp

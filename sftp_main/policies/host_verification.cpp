@@ -1,4 +1,10 @@
-#include "sftp_main/policies/host_verification.hpp"
+// The session started apart from paramiko's connect(), for "host_key",
+// "timeout", "key_file" and "known_hosts": key exchange (under the time
+// limit, when one is set), then the server's key verified by one chain, and
+// only then the key or the password sent. The chain: a key known_hosts
+// marks @revoked is refused, then the "host_key" pins are tried, then the
+// known_hosts listing; with both, a key that either lists is accepted.
+#include "sftp_main/contract/extension_points.hpp"
 
 #include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
@@ -6,6 +12,7 @@
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
 #include "sftp_main/policies/host_key_mismatch.hpp"
+#include "sftp_main/policies/key_login.hpp"
 #include "sftp_main/policies/known_hosts.hpp"
 
 #include <algorithm>
@@ -119,6 +126,13 @@ void prefer_listed_key_types(PyObject* transport, const Options& options) {
     check_status(PyObject_SetAttr(security.get(), names.key_types, order.get()));
 }
 
+// The session is started apart from connect() when the server's key is to
+// be checked, the time bounded, or a key sent.
+bool session_apart(const Options& options) {
+    return !options.pins.empty() || static_cast<bool>(options[Option::timeout]) ||
+           static_cast<bool>(options.key_login) || static_cast<bool>(options.known_hosts);
+}
+
 void verify_host(PyObject* module_globals, PyObject* transport, const Options& options) {
     if (!options.pins.empty() || options.known_hosts) {
         verify_host_key(module_globals, transport, options);
@@ -190,7 +204,11 @@ void require_finished_key_exchange(PyObject* transport, PyObject* timeout) {
 
 }  // namespace
 
-OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Options& options) {
+// socket.create_connection((host, int(port)), timeout): the TCP connect bounded.
+OwnedRef points::endpoint(const Options& options, PyObject* host_text, PyObject* port_text) {
+    if (!options[Option::timeout]) {
+        return {};
+    }
     OwnedRef port_number = check(PyNumber_Long(port_text));
     OwnedRef address = check(PyTuple_Pack(2, host_text, port_number.get()));
     OwnedRef socket_module = import_module_named("socket");
@@ -199,7 +217,10 @@ OwnedRef open_bounded_socket(PyObject* host_text, PyObject* port_text, const Opt
     return check(PyObject_VectorcallMethod(names.create_connection, arguments, 2, keywords.get()));
 }
 
-void start_verified_session(PyObject* module_globals, PyObject* transport, const Options& options) {
+void points::before_credentials(PyObject* module_globals, PyObject* transport, const Options& options) {
+    if (!session_apart(options)) {
+        return;
+    }
     if (options[Option::timeout]) {
         // The module's own deadline ends a silent start, always with its
         // TimeoutError: paramiko's limits on the banner and the key exchange,
@@ -240,12 +261,32 @@ void start_verified_session(PyObject* module_globals, PyObject* transport, const
     verify_host(module_globals, transport, options);
 }
 
-OwnedRef open_bounded_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options) {
+// The SFTP client on its own channel, bounded from the subsystem request on.
+OwnedRef points::open_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options) {
+    if (!options[Option::timeout]) {
+        return {};
+    }
     OwnedRef channel = call_method(transport, names.open_session);
     check(PyObject_CallMethodOneArg(channel.get(), names.settimeout, options[Option::timeout].get()));
     OwnedRef subsystem = check(PyUnicode_FromString("sftp"));
     check(PyObject_CallMethodOneArg(channel.get(), names.invoke_subsystem, subsystem.get()));
     return check(PyObject_CallOneArg(sftp_client_class, channel.get()));
+}
+
+// The key, or the password with auth_password as connect would send it.
+bool points::authenticate(PyObject* module_globals, PyObject* transport, PyObject* user, PyObject* password,
+                          const Options& options) {
+    if (!session_apart(options)) {
+        return false;
+    }
+    if (options.key_login) {
+        log_in_with_key(module_globals, transport, user, password, options.key_login);
+    } else if (password != Py_None) {  // connect() too logs in only with a password
+        OwnedRef keywords = check(PyTuple_Pack(2, names.username, names.password));
+        PyObject* arguments[] = {transport, user, password};
+        check(PyObject_VectorcallMethod(names.auth_password, arguments, 1, keywords.get()));
+    }
+    return true;
 }
 
 }  // namespace sftp

@@ -1,5 +1,7 @@
 #include "sftp_main/policies/opted_transfers.hpp"
 
+#include "sftp_main/contract/extension_points.hpp"
+#include "sftp_main/options/options.hpp"
 #include "sftp_main/policies/random_suffix.hpp"
 #include "sftp_main/names.hpp"
 
@@ -153,10 +155,7 @@ void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destina
     throw PyErrorRaised{};
 }
 
-}  // namespace
-
-OwnedRef callback_keyword() { return check(PyTuple_Pack(1, names.callback)); }
-
+// client.<method>(source, destination), with callback=progress when set.
 void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress) {
     PyObject* arguments[] = {client, source, destination, progress};
     if (progress == nullptr) {
@@ -166,6 +165,13 @@ void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* de
     }
 }
 
+// Puts `source` into a private directory of a hidden temporary name in
+// `destination`'s remote directory (".NAME.<16 hex>.part/NAME"; where the
+// server makes no directory, the file ".NAME.<16 hex>.part" itself), then
+// moves it onto `destination` with posix_rename, so that a reader sees the
+// old file or the whole new one. On any failure what was staged is removed
+// where the connection still allows, and the failure raised; there is no
+// non-atomic fallback.
 void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
     const Staging staging = make_staging(client, destination);
     PyObject* staged = staging.file.get();
@@ -197,4 +203,21 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
     }
 }
 
+}  // namespace
+
+OwnedRef callback_keyword() { return check(PyTuple_Pack(1, names.callback)); }
+
 }  // namespace sftp::transfers
+
+namespace sftp {
+
+bool points::upload(PyObject* client, PyObject* source, PyObject* destination, const Options* options) {
+    if (options == nullptr || !(*options)[Option::atomic_upload]) {
+        return false;
+    }
+    OwnedRef callback = progress(options);
+    transfers::put_atomically(client, source, destination, callback.get());
+    return true;
+}
+
+}  // namespace sftp
