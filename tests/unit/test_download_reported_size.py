@@ -117,3 +117,19 @@ def test_get_to_an_existing_file_counts_the_space_the_file_holds(bare, tmp_path)
         if bare._download("fits", str(link)) is True:
             break
     assert target.read_bytes() == b"data" and client.written == ["fits"]
+
+
+def test_refused_and_passed_downloads_keep_no_reference(bare, tmp_path):
+    import sys
+
+    source, destination = "big" + "-source" * 3, str(tmp_path / "out") + ""
+    bare._sftp = client = StatThenWrite({source: LIE, "fits": 4})
+    counts = lambda: (sys.getrefcount(source), sys.getrefcount(destination), sys.getrefcount(client))  # noqa: E731
+    assert bare._download(source, destination) is False  # whatever is made once, made
+    client.stats.clear()
+    before = counts()
+    for _ in range(50):
+        assert bare._download(source, destination) is False
+        assert bare._download("fits", destination) is True
+    client.stats.clear()  # the fake's own record of the paths
+    assert counts() == before and "stat" not in vars(client)
