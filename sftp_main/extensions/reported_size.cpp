@@ -46,6 +46,11 @@ PyMethodDef checked_stat_definition = {
     "stat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checked_stat)), METH_FASTCALL | METH_KEYWORDS,
     nullptr};
 
+// Whether `object` is a checking stat of some limit.
+bool is_checking_stat(PyObject* object) noexcept {
+    return PyCFunction_Check(object) && PyCFunction_GET_FUNCTION(object) == checked_stat_definition.ml_meth;
+}
+
 }  // namespace
 
 ReportedSizeLimit::ReportedSizeLimit(PyObject* client, PyObject* source, PyObject* destination, std::uint64_t room) {
@@ -87,10 +92,14 @@ ReportedSizeLimit::~ReportedSizeLimit() {
     PyObject* now = nullptr;
     const OwnedRef current = name && PyDict_GetItemRef(attributes_.get(), name.get(), &now) >= 0 ? OwnedRef::steal(now) : OwnedRef();
     // Only the checking stat is taken out: whatever else is there now was
-    // put there by someone else.
+    // put there by someone else. Another limit's is not put back: its own
+    // end would find it gone (only a client without a lock lets two limits
+    // overlap, or a download started from a progress callback, whose outer
+    // stat is over by then), and leaving it would outlive its download.
     if (current && current.get() == checked_.get()) {
-        const int status = previous_ ? PyDict_SetItem(attributes_.get(), name.get(), previous_.get())
-                                     : PyDict_DelItem(attributes_.get(), name.get());
+        const int status = previous_ && !is_checking_stat(previous_.get())
+                               ? PyDict_SetItem(attributes_.get(), name.get(), previous_.get())
+                               : PyDict_DelItem(attributes_.get(), name.get());
         (void)status;
     }
     PyErr_Clear();

@@ -133,3 +133,19 @@ def test_refused_and_passed_downloads_keep_no_reference(bare, tmp_path):
         assert bare._download("fits", destination) is True
     client.stats.clear()  # the fake's own record of the paths
     assert counts() == before and "stat" not in vars(client)
+
+
+def test_a_download_started_inside_another_leaves_no_limit_behind(bare, tmp_path):
+    """A download begun from within a download (a progress callback may do
+    it: the lock is re-entrant) has a limit of its own; neither outlives its
+    download."""
+    class Nested(StatThenWrite):
+        def getfo(self, remote, handle):
+            if remote == "outer":
+                self.inner = bare._download("big", str(tmp_path / "inner"))
+            return super().getfo(remote, handle)
+
+    bare._sftp = client = Nested({"outer": 4, "big": LIE})
+    assert bare._download("outer", str(tmp_path / "outer")) is True
+    assert client.inner is False and "stat" not in vars(client)
+    assert client.stats == ["big", "outer"] and client.stat("big").st_size == LIE
