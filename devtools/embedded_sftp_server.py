@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import ipaddress
+import os
 import shutil
 import socket
 import tempfile
@@ -105,6 +106,43 @@ async def _posix_rename_if_offered(self, oldpath, newpath):
 _StallableSFTPServer.posix_rename = _posix_rename_if_offered
 
 
+def _bent_attributes(name):
+    """stat, lstat or fstat, reporting the owner's ``reported_size`` for a regular file."""
+    answering = getattr(_StallableSFTPServer, name)
+
+    async def handler(self, *args):
+        result = await answering(self, *args)
+        size = self._owner.reported_size
+        if size is None:
+            return result
+        if isinstance(result, os.stat_result):
+            result = asyncssh.SFTPAttrs.from_local(result)
+        if result.type == asyncssh.FILEXFER_TYPE_REGULAR:
+            result.size = size
+        return result
+
+    handler.__name__ = name
+    return handler
+
+
+for _name in ("stat", "lstat", "fstat"):
+    setattr(_StallableSFTPServer, _name, _bent_attributes(_name))
+
+_answering_read = _StallableSFTPServer.read
+
+
+async def _read_dripping(self, file_obj, offset, size):
+    """Answers each read, while the owner drips, after ``drip`` seconds with one byte at most."""
+    drip = self._owner.drip
+    if drip is None:
+        return await _answering_read(self, file_obj, offset, size)
+    await asyncio.sleep(drip)
+    return await _answering_read(self, file_obj, offset, min(size, 1))
+
+
+_StallableSFTPServer.read = _read_dripping
+
+
 class _Handler(asyncssh.SSHServer):
     def __init__(self, owner: EmbeddedSFTPServer):
         self._owner = owner
@@ -165,6 +203,9 @@ class EmbeddedSFTPServer:
     which they may also log in.
     With ``posix_rename`` false it answers a "posix-rename@openssh.com"
     request as a server without that extension does.
+    Setting ``reported_size`` makes it lie: stat, lstat and fstat report
+    that size for every regular file, whatever it holds. Setting ``drip``
+    (seconds) makes it answer each read request that late, with one byte.
     """
 
     def __init__(
@@ -184,6 +225,8 @@ class EmbeddedSFTPServer:
         self.host = host
         self.refuse_sftp = refuse_sftp
         self.posix_rename = posix_rename
+        self.reported_size: int | None = None
+        self.drip: float | None = None
         self.port: int | None = None
         self.root: Path | None = None
         self._tmp: tempfile.TemporaryDirectory | None = None

@@ -9,6 +9,7 @@
 #include "sftp_main/policies/failure_notes.hpp"    // the scope without notes, inline
 #include "sftp_main/ref.hpp"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -78,8 +79,10 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
 // --- around each transfer ---
 // true when a policy made the upload; false leaves it to put(src, dst).
 bool upload(PyObject* client, PyObject* source, PyObject* destination, const Options* options);
-// true when a policy made the download; false leaves it to get(src, dst).
-bool download(PyObject* client, PyObject* source, PyObject* destination, const Options* options);
+// The download: a policy's, or `contract_get`, which makes get(src, dst),
+// inside the checks that come before any data moves.
+void download(PyObject* client, PyObject* source, PyObject* destination, const Options* options,
+              const std::function<void()>& contract_get);
 // The progress callable a contract call is given, or empty.
 OwnedRef progress(const Options* options);
 // When a transfer fails: logs why (it then returns False), or raises.

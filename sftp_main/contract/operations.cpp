@@ -123,11 +123,11 @@ OwnedRef download(const Invocation& call) {
     return reporting_outcome(call, [&](std::shared_ptr<const Options>& options) {
         OwnedRef client = attribute(call.self(), names._sftp);
         options = clients::options_of(client.get());
-        if (!points::download(client.get(), call.argument(1), call.argument(2), options.get())) {
+        points::download(client.get(), call.argument(1), call.argument(2), options.get(), [&] {
             OwnedRef progress = points::progress(options.get());
             clients::CallGuard one_at_a_time(client.get());
             contract_transfer(client.get(), call.client_method(), call.argument(1), call.argument(2), progress.get());
-        }
+        });
     });
 }
 

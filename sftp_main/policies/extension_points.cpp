@@ -55,9 +55,10 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
     return notes::server_label(user, host_text, port_text);
 }
 
-bool download(PyObject* client, PyObject* source, PyObject* destination, const Options* options) {
+void download(PyObject* client, PyObject* source, PyObject* destination, const Options* options,
+              const std::function<void()>& contract_get) {
     OwnedRef callback = progress(options);
-    return download_staged(client, source, destination, callback.get());
+    download_staged(client, source, destination, callback.get(), contract_get);
 }
 
 OwnedRef progress(const Options* options) {

@@ -3,13 +3,16 @@
 #include "sftp_main/calls.hpp"
 #include "sftp_main/policies/client_registry.hpp"
 #include "sftp_main/policies/opted_transfers.hpp"
+#include "sftp_main/policies/reported_size.hpp"
 #include "sftp_main/policies/staged_file.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cerrno>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sftp {
 
@@ -91,29 +94,68 @@ void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFi
     }
 }
 
-// The staged file for `destination`, or nothing where it is not staged.
-std::optional<StagedFile> staged_for(PyObject* destination) {
+// What is known of a download's destination before any data moves.
+struct Destination {
+    std::optional<StagedFile> staged;       // where it is staged
+    std::optional<ForeignLink> refused;     // the link not to be followed
+    std::optional<std::uint64_t> room;      // the bytes it can take, where known
+};
+
+// `staging`: whether the client can write into a staged file at all.
+Destination look_at(PyObject* destination, bool staging) {
     const std::optional<std::string> path = file_system_path(destination);
     if (!path) {
-        return std::nullopt;
+        return Destination{};
     }
-    return without_interpreter_lock([&] { return StagedFile::beside(*path); });
+    return without_interpreter_lock([&] {
+        std::optional<ForeignLink> refused;
+        std::optional<StagedFile> staged = staging ? StagedFile::beside(*path, refused) : std::nullopt;
+        if (!staging) {
+            refused = foreign_link_at(*path);
+        }
+        const std::optional<std::uint64_t> room = staged ? staged->room() : refused ? std::nullopt : room_at(*path);
+        return Destination{std::move(staged), refused, room};
+    });
+}
+
+[[noreturn]] void refuse_link(PyObject* destination, const ForeignLink& link) {
+    OwnedRef message = check(PyUnicode_FromFormat(
+        "not following a symbolic link of user %lu, who is neither this process's user (%lu) nor the directory's "
+        "owner (%lu)",
+        static_cast<unsigned long>(link.link_owner), static_cast<unsigned long>(geteuid()),
+        static_cast<unsigned long>(link.directory_owner)));
+    OwnedRef error = check(PyObject_CallFunction(PyExc_OSError, "iOO", EACCES, message.get(), destination));
+    PyErr_SetRaisedException(error.release());
+    throw PyErrorRaised{};
 }
 
 }  // namespace
 
-bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
+bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
+                     const std::function<void()>& contract_get) {
     OwnedRef getfo;
     {
         PyObject* found = nullptr;
         check_status(PyObject_GetOptionalAttr(client, names.getfo, &found));
         getfo = OwnedRef::steal(found);
     }
-    std::optional<StagedFile> staged = getfo ? staged_for(destination) : std::nullopt;
-    if (!staged) {
-        return false;
+    Destination found = look_at(destination, static_cast<bool>(getfo));
+    if (found.refused) {
+        refuse_link(destination, *found.refused);
     }
-    receive(client, getfo.get(), source, *staged, progress);
+    std::optional<StagedFile>& staged = found.staged;
+    {
+        clients::CallGuard one_at_a_time(client);
+        std::optional<ReportedSizeLimit> limit;
+        if (found.room) {
+            limit.emplace(client, source, destination, *found.room);
+        }
+        if (!staged) {
+            contract_get();
+            return false;
+        }
+        receive(client, getfo.get(), source, *staged, progress);
+    }
     if (const int failure = without_interpreter_lock([&] { return staged->commit(); }); failure != 0) {
         raise_errno(failure, destination);
     }

@@ -7,19 +7,29 @@
 // only when the transfer and the size check that `get` makes have both
 // succeeded. Every other download is left to the contract's `get(source,
 // destination)`.
+//
+// Before either, the destination is looked at: a last component that is
+// another user's symbolic link (neither this process's user's nor the
+// directory owner's) is not followed, in any directory, and the size the
+// server reports for the source is held against the room the destination
+// has (reported_size.hpp).
 #pragma once
 
 #include "sftp_main/ref.hpp"
 
+#include <functional>
+
 namespace sftp {
 
 // Fetches the remote `source` through `client` into the local `destination`
-// when it can be staged, holding the client's lock for the client call, and
-// returns true; returns false when it cannot, having only looked up the
-// client's getfo. `progress`, when not null, is given to `getfo` as
-// callback=progress (called with the bytes done and the bytes in all); what
-// it raises ends the transfer, and the destination then stays as it was.
-// Raises (PyErrorRaised) what the transfer raised.
-bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress);
+// when it can be staged and returns true; otherwise makes `contract_get`
+// and returns false. Either runs holding the client's lock. `progress`,
+// when not null, is given to `getfo` as callback=progress (called with the
+// bytes done and the bytes in all); what it raises ends the transfer, and
+// the destination then stays as it was. Raises (PyErrorRaised) what the
+// transfer raised, and OSError for a link refused or a reported size that
+// cannot fit, before any data moves.
+bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
+                     const std::function<void()>& contract_get);
 
 }  // namespace sftp

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -113,23 +114,105 @@ std::optional<bool> has_attribute(int descriptor, const char* name) {
     return std::nullopt;
 }
 
+// The destination's last component, and its directory opened once, by the
+// kernel's own walk (which applies its checks on links), to be named by its
+// descriptor from then on: a rename or chdir elsewhere changes nothing of
+// where the download lands. Nothing for a last component that names no
+// entry of its own ("", ".", "..").
+std::optional<std::pair<FileDescriptor, std::string>> split(const std::string& destination) {
+    const auto slash = destination.rfind('/');
+    std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") {
+        return std::nullopt;
+    }
+    const std::string directory = slash == std::string::npos ? std::string(".") : destination.substr(0, slash + 1);
+    FileDescriptor opened(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened) {
+        return std::nullopt;
+    }
+    return std::make_pair(std::move(opened), std::move(base));
+}
+
+// The link named `base` in `directory`, when the rule forbids following it.
+// Where the directory's owner cannot be told, no link is followed.
+std::optional<ForeignLink> foreign_link(int directory, const std::string& base) noexcept {
+    struct stat entry {};
+    if (fstatat(directory, base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(entry.st_mode) ||
+        entry.st_uid == geteuid()) {
+        return std::nullopt;
+    }
+    struct stat parent {};
+    if (fstat(directory, &parent) != 0) {
+        return ForeignLink{entry.st_uid, static_cast<uid_t>(-1)};
+    }
+    if (entry.st_uid == parent.st_uid) {
+        return std::nullopt;
+    }
+    return ForeignLink{entry.st_uid, parent.st_uid};
+}
+
 }  // namespace
 
-std::optional<StagedFile> StagedFile::beside(const std::string& destination) noexcept {
+std::optional<ForeignLink> foreign_link_at(const std::string& destination) noexcept {
     try {
-        StagedFile staged;
-        const auto slash = destination.rfind('/');
-        staged.base_ = slash == std::string::npos ? destination : destination.substr(slash + 1);
-        if (staged.base_.empty() || staged.base_ == "." || staged.base_ == "..") {
+        const auto parts = split(destination);
+        return parts ? foreign_link(parts->first.get(), parts->second) : std::nullopt;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::uint64_t> free_bytes(int directory) noexcept {
+    struct statvfs space {};
+    // A file system that counts no blocks (some virtual and network ones)
+    // tells nothing of its room.
+    if (fstatvfs(directory, &space) != 0 || space.f_blocks == 0) {
+        return std::nullopt;
+    }
+    const std::uint64_t fragment = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+    const std::uint64_t available = space.f_bavail;
+    if (fragment != 0 && available > UINT64_MAX / fragment) {
+        return UINT64_MAX;
+    }
+    return available * fragment;
+}
+
+std::optional<std::uint64_t> room_at(const std::string& destination) noexcept {
+    try {
+        const FileDescriptor file(open(destination.c_str(), O_PATH | O_CLOEXEC));
+        if (!file) {
+            if (errno != ENOENT) {
+                return std::nullopt;
+            }
+            const auto parts = split(destination);
+            return parts ? free_bytes(parts->first.get()) : std::nullopt;
+        }
+        struct stat status {};
+        if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
             return std::nullopt;
         }
-        // The directory is opened once, by the kernel's own walk (which
-        // applies its checks on links), and named by its descriptor from
-        // then on: a rename or chdir elsewhere changes nothing of where the
-        // download lands.
-        const std::string directory = slash == std::string::npos ? std::string(".") : destination.substr(0, slash + 1);
-        staged.directory_ = FileDescriptor(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!staged.directory_) {
+        const std::optional<std::uint64_t> free = free_bytes(file.get());
+        if (!free) {
+            return std::nullopt;
+        }
+        const std::uint64_t held = static_cast<std::uint64_t>(status.st_blocks) * 512U;
+        return *free > UINT64_MAX - held ? UINT64_MAX : *free + held;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<StagedFile> StagedFile::beside(const std::string& destination, std::optional<ForeignLink>& refused) noexcept {
+    try {
+        StagedFile staged;
+        auto parts = split(destination);
+        if (!parts) {
+            return std::nullopt;
+        }
+        staged.directory_ = std::move(parts->first);
+        staged.base_ = std::move(parts->second);
+        refused = foreign_link(staged.directory_.get(), staged.base_);
+        if (refused) {
             return std::nullopt;
         }
         // Access control lists give a new file other permissions than its

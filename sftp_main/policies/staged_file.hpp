@@ -9,6 +9,12 @@
 // directories with access control lists) is not staged: it is written
 // directly, and the kernel's own checks apply as they do to any open.
 //
+// A last component that is a symbolic link made by a user who is neither
+// this process's effective user nor the directory's owner is never
+// followed: the kernel's protected_symlinks rule, in every directory, sticky
+// or not, whatever the sysctl says. Such a destination is neither staged
+// nor written.
+//
 // The staged file is made mode 0600 and unnamed (O_TMPFILE), or, where the
 // file system has no unnamed files, under a new random name beside the
 // destination. It is written only through the descriptor opened here, and
@@ -17,18 +23,43 @@
 
 #include "sftp_main/policies/file_descriptor.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
 
 namespace sftp {
 
+// A symbolic link that is not to be followed, and who owns what.
+struct ForeignLink {
+    uid_t link_owner;
+    uid_t directory_owner;
+};
+
+// The link at the local path `destination`'s last component that the rule
+// above forbids following, or nothing (also where no such link can be
+// seen: the open that follows then fails by itself). Works on the file
+// system: call it without the interpreter lock.
+std::optional<ForeignLink> foreign_link_at(const std::string& destination) noexcept;
+
+// The bytes the file system holding `directory` (a descriptor, O_PATH will
+// do) has free for this process, or nothing where it tells no bound.
+std::optional<std::uint64_t> free_bytes(int directory) noexcept;
+
+// The bytes a regular file at the local path `destination`, written as
+// paramiko's `get` writes it (the path followed, the file truncated first),
+// can hold: what its file system has free and what the file itself holds
+// now. Nothing where it would not be a regular file, or where its file
+// system tells no bound. Call it without the interpreter lock.
+std::optional<std::uint64_t> room_at(const std::string& destination) noexcept;
+
 class StagedFile {
 public:
     // The staged file for the local path `destination`, or nothing where the
     // destination is not staged. Works on the file system: call it without
     // the interpreter lock.
-    static std::optional<StagedFile> beside(const std::string& destination) noexcept;
+    // `refused` receives the link not followed, if that is why.
+    static std::optional<StagedFile> beside(const std::string& destination, std::optional<ForeignLink>& refused) noexcept;
 
     StagedFile(StagedFile&& other) noexcept;
     StagedFile(const StagedFile&) = delete;
@@ -39,6 +70,9 @@ public:
 
     // Where the bytes go, open for reading and writing at offset 0.
     int descriptor() const noexcept { return file_.get(); }
+
+    // The bytes the staged file can grow to: what its file system has free.
+    std::optional<std::uint64_t> room() const noexcept { return free_bytes(directory_.get()); }
 
     // Gives the written file its final owner and mode and renames it onto
     // the destination. Where the rename cannot replace the destination
