@@ -4,6 +4,7 @@
 #include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/extensions/opted_transfers.hpp"
 #include "sftp_main/extensions/staged_file.hpp"
+#include "sftp_main/extensions/tcp_no_delay.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cerrno>
@@ -14,6 +15,12 @@
 namespace sftp {
 
 namespace {
+
+// The staged file's buffer. getfo writes 32 KiB at a time; each write
+// that reaches the kernel releases the interpreter lock and wakes
+// paramiko's reader thread, and one write per MiB instead of one per
+// 32 KiB made downloads about a sixth faster.
+constexpr int kWriteBuffer = 1 << 20;
 
 // The destination as a file system path, or nothing when it is not one.
 std::optional<std::string> file_system_path(PyObject* destination) {
@@ -52,6 +59,7 @@ void raise_errno(int failure, PyObject* filename) {
 // client.get(source, destination[, callback=progress])
 void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
     clients::CallGuard one_at_a_time(client);
+    const NagleDuringDownload coalesced(client);
     transfers::transfer(client, names.get, source, destination, progress);
 }
 
@@ -74,12 +82,13 @@ void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFi
     // Over the staged descriptor, which it does not close: closing the file
     // object first leaves any reference the client kept to it unable to
     // write anywhere once the descriptor's number is reused.
-    OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
+    OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", kWriteBuffer, nullptr, nullptr, nullptr, 0));
     const OwnedRef keywords = progress != nullptr ? transfers::callback_keyword() : OwnedRef();
     OwnedRef size;
     try {
         PyObject* arguments[] = {source, file.get(), progress};
         clients::CallGuard one_at_a_time(client);
+        const NagleDuringDownload coalesced(client);
         size = check(PyObject_Vectorcall(getfo, arguments, 2, keywords.get()));
     } catch (const PyErrorRaised&) {
         close_after_failure(file.get());
