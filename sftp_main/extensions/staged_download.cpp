@@ -4,6 +4,7 @@
 #include "sftp_main/extensions/client_registry.hpp"
 #include "sftp_main/extensions/opted_transfers.hpp"
 #include "sftp_main/extensions/staged_file.hpp"
+#include "sftp_main/extensions/tcp_no_delay.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cerrno>
@@ -58,6 +59,7 @@ void raise_errno(int failure, PyObject* filename) {
 // client.get(source, destination[, callback=progress])
 void get_directly(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
     clients::CallGuard one_at_a_time(client);
+    const NagleDuringDownload coalesced(client);
     transfers::transfer(client, names.get, source, destination, progress);
 }
 
@@ -86,7 +88,8 @@ void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFi
     try {
         PyObject* arguments[] = {source, file.get(), progress};
         clients::CallGuard one_at_a_time(client);
-            size = check(PyObject_Vectorcall(getfo, arguments, 2, keywords.get()));
+        const NagleDuringDownload coalesced(client);
+        size = check(PyObject_Vectorcall(getfo, arguments, 2, keywords.get()));
     } catch (const PyErrorRaised&) {
         close_after_failure(file.get());
     }
