@@ -19,7 +19,8 @@ interleaved between the variants, medians reported):
   `_upload`, `_download` and `_connect` against paramiko's defaults, and
   through a jump host (a second sshd, "ssh" on, the stand-ins' tunnel)
   against the same transfers straight to the server, in throughput and in
-  CPU per byte.
+  CPU per byte; asyncssh's client and OpenSSH's sftp are measured beside
+  the module, for comparison.
 
 Prints a table of medians and ratios and writes the same as JSON to
 bench/results/.

@@ -5,6 +5,7 @@
 #include "sftp_main/policies/opted_transfers.hpp"
 #include "sftp_main/policies/reported_size.hpp"
 #include "sftp_main/policies/staged_file.hpp"
+#include "sftp_main/policies/tcp_no_delay.hpp"
 #include "sftp_main/names.hpp"
 
 #include <cerrno>
@@ -17,6 +18,12 @@
 namespace sftp {
 
 namespace {
+
+// The staged file's buffer. getfo writes 32 KiB at a time; each write
+// that reaches the kernel releases the interpreter lock and wakes
+// paramiko's reader thread, and one write per MiB instead of one per
+// 32 KiB made downloads about a sixth faster.
+constexpr int kWriteBuffer = 1 << 20;
 
 // The destination as a file system path, or nothing when it is not one.
 std::optional<std::string> file_system_path(PyObject* destination) {
@@ -71,7 +78,7 @@ void receive(PyObject* client, PyObject* getfo, PyObject* source, const StagedFi
     // Over the staged descriptor, which it does not close: closing the file
     // object first leaves any reference the client kept to it unable to
     // write anywhere once the descriptor's number is reused.
-    OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", -1, nullptr, nullptr, nullptr, 0));
+    OwnedRef file = check(PyFile_FromFd(staged.descriptor(), nullptr, "wb", kWriteBuffer, nullptr, nullptr, nullptr, 0));
     const OwnedRef keywords = progress != nullptr ? transfers::callback_keyword() : OwnedRef();
     OwnedRef size;
     try {
@@ -146,6 +153,7 @@ bool download_staged(PyObject* client, PyObject* source, PyObject* destination, 
     std::optional<StagedFile>& staged = found.staged;
     {
         clients::CallGuard one_at_a_time(client);
+        const NagleDuringDownload coalesced(client);
         std::optional<ReportedSizeLimit> limit;
         if (found.room) {
             limit.emplace(client, source, destination, *found.room);

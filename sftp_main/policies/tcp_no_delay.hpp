@@ -15,4 +15,29 @@ namespace sftp {
 // is called on an object that is not a socket.
 void disable_nagle(PyObject* transport, PyObject* endpoint);
 
+// Nagle's algorithm back on for one download on a connection the module
+// made in this process. A download sends only paramiko's read requests,
+// thousands of small packets that its prefetch thread writes as fast as it
+// can: without the algorithm each goes out as a segment of its own, which
+// the server then has to take in one at a time. Nothing waits for a reply
+// to one of them while later ones are unsent, so none is delayed.
+//
+// Make it while holding the client's lock and end it before releasing the
+// lock: a call made next, on any thread, finds the socket as _connect left
+// it. It leaves alone a socket that is not TCP, one whose option is already
+// off, and one that was closed or replaced meanwhile. Raises nothing but an
+// interrupt from the lookup; its end raises nothing and keeps any pending
+// exception.
+class NagleDuringDownload {
+public:
+    explicit NagleDuringDownload(PyObject* client);
+    ~NagleDuringDownload();
+    NagleDuringDownload(const NagleDuringDownload&) = delete;
+    NagleDuringDownload& operator=(const NagleDuringDownload&) = delete;
+
+private:
+    OwnedRef socket_;  // the socket switched, while it is to be switched back
+    int descriptor_ = -1;
+};
+
 }  // namespace sftp
