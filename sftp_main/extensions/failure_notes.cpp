@@ -291,7 +291,8 @@ OwnedRef upload_leftover(const Invocation& call, bool cut_off) {
     if (!cut_off) {
         return check(PyUnicode_FromFormat(" %U on the server is as it was (\"atomic_upload\").", destination.get()));
     }
-    OwnedRef staged = shown_value(check(PyUnicode_FromFormat(".%U.<16 hex>.part", remote_base_name(call.argument(2)).get())).get());
+    OwnedRef base_name = remote_base_name(call.argument(2));
+    OwnedRef staged = shown_value(check(PyUnicode_FromFormat(".%U.<16 hex>.part", base_name.get())).get());
     return check(PyUnicode_FromFormat(
         " %U on the server is as it was (\"atomic_upload\"), but the hidden %U beside it may remain: it is safe to "
         "delete.",
@@ -363,7 +364,7 @@ bool has_note(PyObject* exception, PyObject* text) {
 
 // paramiko's TimeoutError has no message: it gets the limit it ran out of.
 void give_timeout_its_limit(const Invocation& call, PyObject* exception) {
-    if (!PyErr_GivenExceptionMatches(exception, PyExc_TimeoutError) || !has_no_arguments(exception)) {
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError) || !has_no_arguments(exception)) {
         return;
     }
     if (OwnedRef reason = timeout_reason(call)) {

@@ -37,6 +37,7 @@ def only_failure(records):
     assert len(ours) == 1
     record = ours[0]
     assert record.exc_info[0] is type(record.exc_info[1])
+    assert record.exc_info[2] is record.exc_info[1].__traceback__
     return record, record.exc_info[1]
 
 
