@@ -340,7 +340,7 @@ OwnedRef hint_for(const Invocation& call, PyObject* exception) {
     if (before_connect(call, exception)) {
         return check(PyUnicode_FromString("Not connected: call _connect() first."));
     }
-    if (call.client_method() == nullptr) {
+    if (call.client_method() == nullptr && !is_method(call, "_close")) {
         return OwnedRef();
     }
     if (connection_lost(call, exception)) {

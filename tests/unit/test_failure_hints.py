@@ -116,3 +116,14 @@ def test_the_hint_is_added_once_through_nested_methods(connected, cls, fakes):
     assert len(failure.__notes__) == 2
     assert failure.__notes__[0].startswith("sftp_main: _rename(")
     assert failure.__notes__[1].startswith(REFUSED)
+
+
+def test_close_on_a_dropped_session_says_the_connection_was_lost(connected):
+    connected._sftp.raises["close"] = failure = EOFError()
+    with pytest.raises(EOFError):
+        connected._close()
+    [hint] = hints(failure)
+    assert hint == (
+        "Connection lost: the connection to the server is closed (the server or the network dropped it, "
+        "or _close() ended it); call _connect() for a new one."
+    )
