@@ -97,27 +97,6 @@ def test_an_operations_timeout_says_its_limit_in_its_message(live, server, tmp_p
     assert record.getMessage().endswith(" returned False: TimeoutError: no answer within 0.5 s")
 
 
-def test_a_timeout_of_connect_keeps_its_own_message(live, silent_listener):
-    client = sftp_main.TavrelSFTPMain({**live.config(silent_listener), "timeout": 0.5})
-    with pytest.raises(TimeoutError) as raised:
-        client._connect()
-    assert "no answer within" not in str(raised.value)
-    assert str(raised.value)
-
-
-@pytest.fixture
-def silent_listener():
-    import socket
-
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-
-        class Address:
-            host = "127.0.0.1"
-            port = listener.getsockname()[1]
-
-        yield Address
-
-
 # --- a full disk ---
 
 
