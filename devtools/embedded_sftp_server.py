@@ -105,6 +105,31 @@ async def _posix_rename_if_offered(self, oldpath, newpath):
 
 _StallableSFTPServer.posix_rename = _posix_rename_if_offered
 
+_stalling_write = _StallableSFTPServer.write
+_stalling_mkdir = _StallableSFTPServer.mkdir
+
+
+def _no_space_left():
+    # The status and text an OpenSSH server sends for ENOSPC, EROFS and EDQUOT alike.
+    return asyncssh.SFTPFailure("Failure")
+
+
+async def _write_while_space_lasts(self, file_obj, offset, data):
+    """Refuses a write once the owner's ``disk_space`` cannot take it, as a full disk does."""
+    if not self._owner._take_space(len(data)):
+        raise _no_space_left()
+    return await _stalling_write(self, file_obj, offset, data)
+
+
+async def _mkdir_while_space_lasts(self, path, attrs):
+    if not self._owner._take_space(0):
+        raise _no_space_left()
+    return await _stalling_mkdir(self, path, attrs)
+
+
+_StallableSFTPServer.write = _write_while_space_lasts
+_StallableSFTPServer.mkdir = _mkdir_while_space_lasts
+
 
 def _bent_attributes(name):
     """stat, lstat or fstat, reporting the owner's ``reported_size`` for a regular file."""
@@ -206,6 +231,9 @@ class EmbeddedSFTPServer:
     Setting ``reported_size`` makes it lie: stat, lstat and fstat report
     that size for every regular file, whatever it holds. Setting ``drip``
     (seconds) makes it answer each read request that late, with one byte.
+    ``disk_space``, when set to a number of bytes, is what the server's disk
+    still takes: a write beyond it, and a ``mkdir`` once it is used up, are
+    answered with the protocol's generic failure, as a full disk is.
     """
 
     def __init__(
@@ -240,6 +268,7 @@ class EmbeddedSFTPServer:
         self._extra_host_keys = [asyncssh.generate_private_key(kind) for kind in extra_host_key_types]
         self._auth_attempts: list[tuple[str, str]] = []
         self._stalled = False
+        self.disk_space: int | None = None
         self.forwarding = forwarding
         self._forwarded: list[tuple[str, int]] = []
         self._authorized_keys = {
@@ -420,6 +449,16 @@ class EmbeddedSFTPServer:
         with self._lock:
             self._connections.append(conn)
             self._accepted += 1
+
+    def _take_space(self, size: int) -> bool:
+        """False when the disk cannot take ``size`` more bytes (nor, once full, a new entry)."""
+        with self._lock:
+            if self.disk_space is None:
+                return True
+            if size > self.disk_space or self.disk_space == 0:
+                return False
+            self.disk_space -= size
+            return True
 
     def _record_auth(self, username: str, method: str) -> None:
         with self._lock:

@@ -3,6 +3,7 @@
 #include "sftp_main/address.hpp"
 #include "sftp_main/calls.hpp"
 #include "sftp_main/policies/client_registry.hpp"
+#include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
 
@@ -163,7 +164,229 @@ void attach(PyObject* exception, PyObject* text) {
     }
 }
 
+// --- what to do about a failure, where the exception alone tells ---
+
+constexpr const char* kSocketClosed = "Socket is closed";
+
+bool is_method(const Invocation& call, const char* name) {
+    return PyUnicode_CompareWithASCIIString(call.method_name(), name) == 0;
+}
+
+// The methods that change something on the server. A server answers a
+// full disk, a read-only file system and a used-up quota alike, with the
+// protocol's generic failure.
+bool changes_the_server(const Invocation& call) {
+    for (const char* name : {"_upload", "_mkdir", "_rmdir", "_remove", "_rename", "_posix_rename"}) {
+        if (is_method(call, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The exception's one text argument, or null. Read from `args`, so that no
+// __str__ of anyone's runs.
+PyObject* only_text_argument(PyObject* exception) {
+    OwnedRef arguments = OwnedRef::steal(PyException_GetArgs(exception));
+    if (!arguments || !PyTuple_Check(arguments.get()) || PyTuple_GET_SIZE(arguments.get()) != 1) {
+        return nullptr;
+    }
+    PyObject* text = PyTuple_GET_ITEM(arguments.get(), 0);
+    return PyUnicode_Check(text) ? text : nullptr;  // the exception keeps it alive
+}
+
+bool has_no_arguments(PyObject* exception) {
+    OwnedRef arguments = OwnedRef::steal(PyException_GetArgs(exception));
+    return arguments && PyTuple_Check(arguments.get()) && PyTuple_GET_SIZE(arguments.get()) == 0;
+}
+
+bool starts_with(PyObject* text, const char* prefix) {
+    OwnedRef head = check(PyUnicode_FromString(prefix));
+    return check_status(static_cast<int>(PyUnicode_Tailmatch(text, head.get(), 0, PY_SSIZE_T_MAX, -1))) == 1;
+}
+
+// paramiko's IOError(text): an OSError itself, with no errno.
+bool plain_os_error_saying(PyObject* exception, const char* text) {
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_OSError)) {
+        return false;
+    }
+    PyObject* argument = only_text_argument(exception);
+    return argument != nullptr && PyUnicode_CompareWithASCIIString(argument, text) == 0;
+}
+
+// `_sftp` missing on the instance: the generic attribute lookup's own error.
+bool before_connect(const Invocation& call, PyObject* exception) {
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_AttributeError) || is_method(call, "_connect")) {
+        return false;
+    }
+    auto* error = reinterpret_cast<PyAttributeErrorObject*>(exception);
+    return error->obj == call.self() && error->name != nullptr && PyUnicode_Check(error->name) &&
+           PyUnicode_Compare(error->name, names._sftp) == 0;
+}
+
+// The ways paramiko reports that the connection went away under a call.
+bool connection_lost(const Invocation& call, PyObject* exception) {
+    if (Py_TYPE(exception) == reinterpret_cast<PyTypeObject*>(PyExc_EOFError)) {
+        return has_no_arguments(exception);
+    }
+    if (plain_os_error_saying(exception, kSocketClosed)) {
+        return true;
+    }
+    PyObject* text = only_text_argument(exception);
+    if (text == nullptr || !starts_with(text, "Server connection dropped")) {
+        return false;
+    }
+    OwnedRef name = check(PyUnicode_FromString("SSHException"));
+    OwnedRef ssh_exception = paramiko_attribute(call.globals(), name.get());
+    return reinterpret_cast<PyObject*>(Py_TYPE(exception)) == ssh_exception.get();
+}
+
+// The server's generic failure for a change, or paramiko's finding that an
+// upload's remote file came out shorter than what was sent.
+bool refused_write(const Invocation& call, PyObject* exception) {
+    if (!changes_the_server(call)) {
+        return false;
+    }
+    if (plain_os_error_saying(exception, "Failure")) {
+        return true;
+    }
+    if (!is_method(call, "_upload") || Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_OSError)) {
+        return false;
+    }
+    PyObject* text = only_text_argument(exception);
+    return text != nullptr && starts_with(text, "size mismatch in put!");
+}
+
+std::shared_ptr<const Options> options_of_instance(const Invocation& call) {
+    OwnedRef client = client_of_instance(call.self());
+    return client ? clients::options_of(client.get()) : nullptr;
+}
+
+// The last component of a remote path given as a text, or "NAME".
+OwnedRef remote_base_name(PyObject* path) {
+    if (!PyUnicode_Check(path)) {
+        return check(PyUnicode_FromString("NAME"));
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+    const Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
+    if (slash == -2) {
+        throw PyErrorRaised{};
+    }
+    return check(PyUnicode_Substring(path, slash + 1, length));
+}
+
+// What an upload that stopped midway leaves on the server. `cut_off`: the
+// connection went with it, so that nothing staged could be removed.
+OwnedRef upload_leftover(const Invocation& call, bool cut_off) {
+    const std::shared_ptr<const Options> options = options_of_instance(call);
+    OwnedRef destination = shown_value(call.argument(2));
+    if (options == nullptr || !(*options)[Option::atomic_upload]) {
+        return check(PyUnicode_FromFormat(" A partial file may be left at %U on the server.", destination.get()));
+    }
+    if (!cut_off) {
+        return check(PyUnicode_FromFormat(" %U on the server is as it was (\"atomic_upload\").", destination.get()));
+    }
+    OwnedRef base_name = remote_base_name(call.argument(2));
+    OwnedRef staged = shown_value(check(PyUnicode_FromFormat(".%U.<16 hex>.part", base_name.get())).get());
+    return check(PyUnicode_FromFormat(
+        " %U on the server is as it was (\"atomic_upload\"), but the hidden %U beside it may remain: it is safe to "
+        "delete.",
+        destination.get(), staged.get()));
+}
+
+// What a download that stopped midway leaves here.
+OwnedRef download_leftover(const Invocation& call) {
+    OwnedRef destination = shown_value(call.argument(2));
+    return check(PyUnicode_FromFormat(
+        " The local file %U is as it was, unless it could not be staged (a link, a device, a file with other links "
+        "or an access control list): then it may hold part of the download.",
+        destination.get()));
+}
+
+// `unsent`: paramiko found the channel closed before it sent the request.
+OwnedRef lost_connection_hint(const Invocation& call, bool unsent) {
+    OwnedRef what_is_left;
+    if (is_method(call, "_upload")) {
+        what_is_left = upload_leftover(call, true);
+    } else if (is_method(call, "_download")) {
+        what_is_left = download_leftover(call);
+    } else if (changes_the_server(call)) {
+        what_is_left = check(PyUnicode_FromString(unsent ? " The request was not sent: the server made no change."
+                                                         : " Whether the server made the change is not known."));
+    } else {
+        what_is_left = check(PyUnicode_FromString(""));
+    }
+    return check(PyUnicode_FromFormat(
+        "Connection lost: the connection to the server is closed (the server or the network dropped it, or _close() "
+        "ended it); call _connect() for a new one.%U",
+        what_is_left.get()));
+}
+
+OwnedRef refused_write_hint(const Invocation& call) {
+    OwnedRef what_is_left = is_method(call, "_upload") ? upload_leftover(call, false) : check(PyUnicode_FromString(""));
+    return check(PyUnicode_FromFormat(
+        "The server refused the write or cut it short: on the server, the disk may be full, the file system "
+        "read-only, or a quota used up.%U",
+        what_is_left.get()));
+}
+
+// The hint for `exception`, or empty.
+OwnedRef hint_for(const Invocation& call, PyObject* exception) {
+    if (before_connect(call, exception)) {
+        return check(PyUnicode_FromString("Not connected: call _connect() first."));
+    }
+    if (call.client_method() == nullptr && !is_method(call, "_close")) {
+        return OwnedRef();
+    }
+    if (connection_lost(call, exception)) {
+        return lost_connection_hint(call, plain_os_error_saying(exception, kSocketClosed));
+    }
+    if (refused_write(call, exception)) {
+        return refused_write_hint(call);
+    }
+    return OwnedRef();
+}
+
+bool has_note(PyObject* exception, PyObject* text) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(exception, names.__notes__, &found) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    OwnedRef existing = OwnedRef::steal(found);
+    return PyList_Check(existing.get()) && check_status(PySequence_Contains(existing.get(), text)) == 1;
+}
+
+// paramiko's TimeoutError has no message: it gets the limit it ran out of.
+void give_timeout_its_limit(const Invocation& call, PyObject* exception) {
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError) || !has_no_arguments(exception)) {
+        return;
+    }
+    if (OwnedRef reason = timeout_reason(call)) {
+        OwnedRef arguments = check(PyTuple_Pack(1, reason.get()));
+        PyException_SetArgs(exception, arguments.get());
+    }
+}
+
+void explain(const Invocation& call, PyObject* exception) {
+    give_timeout_its_limit(call, exception);
+    OwnedRef hint = hint_for(call, exception);
+    if (hint && !has_note(exception, hint.get())) {
+        attach(exception, hint.get());
+    }
+}
+
 }  // namespace
+
+void explain_failure(const Invocation& call, PyObject* exception) noexcept {
+    if (quiet_depth > 0 || exception == nullptr) {
+        return;
+    }
+    PendingError outer;
+    run_guarded([&] { explain(call, exception); });
+    PyErr_Clear();
+    outer.restore();
+}
 
 void describe_failure(const Invocation& call, std::optional<PyObject*> server) noexcept {
     if (quiet_depth > 0 || !PyErr_Occurred()) {
@@ -173,6 +396,7 @@ void describe_failure(const Invocation& call, std::optional<PyObject*> server) n
     run_guarded([&] {
         if (!has_our_note(failure.get())) {
             attach(failure.get(), note_for_failure(call, server, failure.get()).get());
+            explain(call, failure.get());
         }
     });
     PyErr_Clear();

@@ -3,9 +3,11 @@
 //
 // A note names the method, its arguments (a configuration mapping with
 // every secret-looking value masked) and the server. An exception carries
-// at most one such note, however many methods it passes through; its type,
-// arguments and identity stay as they are. Nothing here runs on the
-// success path, and nothing here raises.
+// at most one such note, however many methods it passes through, and
+// after it, where the exception tells, one that says what to do. Its type
+// and identity stay as they are, and so do its arguments, but for those of
+// a TimeoutError that has none. Nothing here runs on the success path, and
+// nothing here raises.
 #pragma once
 
 #include "sftp_main/method.hpp"
@@ -18,6 +20,15 @@ namespace sftp::notes {
 // show; when not given, it is found from the call (the configuration
 // mapping passed, or the server recorded for the instance's SFTP client).
 void describe_failure(const Invocation& call, std::optional<PyObject*> server = std::nullopt) noexcept;
+
+// What to do about `exception`, a failure of `call`, where the exception
+// alone tells, as a note of its own: call _connect() first; the connection
+// was lost, and what a transfer may have left; the server refused a write
+// (a full disk, a read-only file system, a quota). A TimeoutError without
+// a message gets the limit it ran out of as its message. describe_failure
+// does this too; this is for a failure that is not raised, only logged.
+// Raises nothing.
+void explain_failure(const Invocation& call, PyObject* exception) noexcept;
 
 // The note's text for `call`: "sftp_main: _upload('/a', 'b') on u@h:22".
 // Raises on failure.

@@ -59,6 +59,9 @@ void log_returned_false(const Invocation& call, PyObject* failure) {
         if (!check_status(PyObject_IsTrue(enabled.get()))) {
             return;
         }
+        // The record is all the caller gets of the exception: its exc_info
+        // carries the same notes on what to do as a raised one.
+        notes::explain_failure(call, failure);
         OwnedRef message = message_for(call, failure);
         OwnedRef info = check(PyObject_GetAttrString(logger.get(), "info"));
         OwnedRef keywords = check(Py_BuildValue("(s)", "exc_info"));

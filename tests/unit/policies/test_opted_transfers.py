@@ -63,4 +63,7 @@ def test_a_false_transfer_is_logged_only_where_logging_is_configured(tmp_path):
         "INFO:sftp_main:sftp_main: _upload('/nope', 'x') returned False: "
         "AttributeError: 'TavrelSFTPMain' object has no attribute '_sftp'"
     )
-    assert traceback == ["AttributeError: 'TavrelSFTPMain' object has no attribute '_sftp'"]  # the exc_info
+    assert traceback == [  # the exc_info, with the note on what to do
+        "AttributeError: 'TavrelSFTPMain' object has no attribute '_sftp'",
+        "Not connected: call _connect() first.",
+    ]
