@@ -1,5 +1,5 @@
 // The caller's OpenSSH known_hosts file, opt-in: "known_hosts". Its lines
-// are read by paramiko's HostKeyEntry into a paramiko HostKeys (plain and
+// are read by paramiko's HostKeyEntry, each into a paramiko HostKeys (plain and
 // hashed names, "[host]:port" for other ports than 22); the file is never
 // written, and a key marked @revoked is refused. The
 // server's key is checked after the key exchange and before any credential
@@ -13,7 +13,7 @@ namespace sftp {
 
 struct KnownHosts {
     OwnedRef path;       // the file, as text
-    OwnedRef host_keys;  // paramiko.HostKeys read from it
+    OwnedRef host_keys;  // list of paramiko.HostKeys, one per host line of it
     OwnedRef revoked;    // set of the key blobs it marks @revoked
     OwnedRef name;       // what the server is listed under: "host" or "[host]:port"
 
