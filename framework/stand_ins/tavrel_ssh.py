@@ -102,8 +102,9 @@ class _JumpSettings:
         from _tavrel_tunnel import JumpTransport
 
         key = self._key()
+        policy = _jump_policy(self)
         client = paramiko.SSHClient()
-        client.set_missing_host_key_policy(_jump_policy(self))
+        client.set_missing_host_key_policy(policy)
         try:
             client.connect(
                 self.host,
@@ -117,7 +118,9 @@ class _JumpSettings:
                 channel_timeout=self.timeout,
                 allow_agent=False,
                 look_for_keys=False,
-                transport_factory=functools.partial(JumpTransport, jump_host=self.label),
+                transport_factory=functools.partial(
+                    JumpTransport, jump_host=self.label, preferred_key_types=policy.key_types()
+                ),
             )
         except BaseException:
             client.close()
@@ -194,15 +197,16 @@ def _known_hosts(value):
 
 
 def _jump_policy(settings):
-    # "ssh_host_key" pins the jump host; else known_hosts lists it under
-    # "ssh_host" and "ssh_port"; else any key is accepted.
-    from _tavrel_host_key import PinPolicy
+    # "ssh_host_key" pins the jump host and known_hosts lists it under
+    # "ssh_host" and "ssh_port", by sftp_main's rules for "host_key" and
+    # "known_hosts"; with neither, any key is accepted.
+    from _tavrel_host_key import HostKeyPolicy
 
-    if settings.pins is not None or settings.known_hosts is None:
-        return PinPolicy(settings.label, settings.pins)
-    from _tavrel_known_hosts import KnownHostsPolicy, listed_name
+    if settings.known_hosts is None:
+        return HostKeyPolicy(settings.label, settings.pins)
+    from _tavrel_known_hosts import listed_name
 
-    return KnownHostsPolicy(settings.known_hosts, listed_name(settings.host, settings.port))
+    return HostKeyPolicy(settings.label, settings.pins, settings.known_hosts, listed_name(settings.host, settings.port))
 
 
 def _target_listing(mapping, settings):
