@@ -89,8 +89,22 @@ OwnedRef init(const Invocation& call) {
     if (check_status(PyObject_IsTrue(configured(self, names.ssh).get()))) {
         ssh_step::Guard guard;
         OwnedRef cleansed = attribute(self, names._config);
-        auto check_options = [&](PyObject* handed) { guard = ssh_step::Guard::before_step(handed, call.argument(1)); };
-        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, check_options);
+        bool stepping = false;
+        auto check_options = [&](PyObject* handed) {
+            guard = ssh_step::Guard::before_step(handed, call.argument(1));
+            stepping = true;
+        };
+        OwnedRef replacement;
+        try {
+            replacement = framework::ssh_configuration(call.globals(), self, check_options);
+        } catch (const PyErrorRaised&) {
+            // Past the checks of the module's own options, what fails is the
+            // step's connection: the jump host's, not the target's.
+            if (stepping) {
+                notes::describe_jump_host_failure(call);
+            }
+            throw;
+        }
         guard.require_carried_by(replacement.get());
         require_target_listing(guard.settings(), cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
