@@ -1,5 +1,6 @@
 """The stand-ins keep the paths of key files out of what they show, as sftp_main does."""
 
+import os
 import traceback
 
 import paramiko
@@ -105,3 +106,35 @@ def test_a_passphrase_that_fits_loads_the_key_and_goes_on_to_connect(key_folder)
         TavrelSSH(mapping).connect()
     assert "ssh_rsa" not in str(raised.value)
     assert not isinstance(raised.value, ValueError)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to play the user nobody")
+def test_a_key_file_another_user_cannot_read_names_the_setting_not_the_path(key_folder):
+    mapping, path = key_mapping(key_folder, PASSPHRASE)
+    os.chmod(path, 0o600)
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: the user nobody, who may not read root's key
+        code = 1
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+            try:
+                TavrelSSH(mapping).connect()
+                said = "connected"
+            except BaseException as error:  # noqa: BLE001 - reported to the parent
+                said = f"{type(error).__name__}\n{''.join(traceback.format_exception(error))}"
+            os.write(write_end, said.encode("utf-8", "replace"))
+            code = 0
+        finally:
+            os._exit(code)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        said = pipe.read().decode("utf-8")
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    kind, _, shown = said.partition("\n")
+    assert kind == "PermissionError", said
+    assert "'ssh_rsa': cannot read the private key file (Permission denied)" in shown
+    assert path not in shown and "where-the-key-lies" not in shown and PASSPHRASE not in shown
