@@ -73,10 +73,10 @@ std::vector<std::string_view> fields_of(std::string_view line) {
 // plain and hashed names as HostKeys.load would; a line it cannot read is
 // passed over, as load does. One HostKeys for the whole file would keep
 // only one key of each type for a name, and a host listed twice (a rotated
-// key, a plain and a hashed line) would be refused its other key. The marker lines, which
-// HostKeys cannot read at all, are sorted out first: the keys of
-// "@revoked" lines are gathered apart, "@cert-authority" lines are passed
-// over (paramiko checks no host certificates).
+// key, a plain and a hashed line) would be refused its other key. The
+// marker lines, which HostKeys cannot read at all, are sorted out first:
+// the keys of "@revoked" lines are gathered apart, "@cert-authority" lines
+// are passed over (paramiko checks no host certificates).
 FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
     OwnedRef data = file_bytes(path);
     OwnedRef host_keys_class = paramiko_attribute(module_globals, names.HostKeys);
