@@ -16,7 +16,7 @@ import struct
 
 import paramiko
 
-__all__ = ["ACCEPTED_FORMS", "HostKeyMismatch", "PinPolicy", "PinnedKeys", "fingerprint_of", "pins_from_setting"]
+__all__ = ["ACCEPTED_FORMS", "HostKeyMismatch", "HostKeyPolicy", "PinnedKeys", "fingerprint_of", "pins_from_setting"]
 
 ACCEPTED_FORMS = (
     'a SHA256 fingerprint ("SHA256:" and base64 without padding, as ssh-keygen -lf prints it), '
@@ -33,13 +33,24 @@ def fingerprint_of(blob: bytes) -> str:
 
 
 class HostKeyMismatch(paramiko.BadHostKeyException):
-    """The server showed a key that no pin accepts; names both fingerprints.
+    """The server showed a key that nothing accepts; names both fingerprints.
 
-    Worded as sftp_main words a mismatch of "host_key", the jump host's
-    ``host:port`` as ``hostname``.
+    Worded as sftp_main words a mismatch of "host_key" or "known_hosts", the
+    jump host's ``host:port`` (or the name known_hosts lists it under) as
+    ``hostname``. ``setting`` says what was compared: "ssh_host_key",
+    "known_hosts '<file>'" or both. With ``revoked`` the key is one that
+    known_hosts marks @revoked, and nothing was expected of it.
     """
 
-    def __init__(self, hostname: str, got_key: paramiko.PKey, expected: tuple[str, ...], setting: str = "ssh_host_key"):
+    def __init__(
+        self,
+        hostname: str,
+        got_key: paramiko.PKey,
+        expected: tuple[str, ...],
+        setting: str = "ssh_host_key",
+        *,
+        revoked: bool = False,
+    ):
         paramiko.SSHException.__init__(self, hostname, got_key, expected)
         self.hostname = hostname
         self.key = got_key
@@ -47,12 +58,15 @@ class HostKeyMismatch(paramiko.BadHostKeyException):
         self.expected_fingerprints = expected
         self.received_fingerprint = fingerprint_of(got_key.asbytes())
         self.setting = setting
+        self.revoked = revoked
 
     def __str__(self) -> str:
+        got = f"got {self.received_fingerprint} ({self.key.get_name()})"
+        if self.revoked:
+            return f"Host key for jump host {self.hostname} is marked @revoked in {self.setting}: {got}; no credentials were sent"
         choice = "one of " if len(self.expected_fingerprints) > 1 else ""
         return (
-            f"Host key for jump host {self.hostname} does not match {self.setting}: "
-            f"got {self.received_fingerprint} ({self.key.get_name()}), "
+            f"Host key for jump host {self.hostname} does not match {self.setting}: {got}, "
             f"expected {choice}{', '.join(self.expected_fingerprints)}; no credentials were sent"
         )
 
@@ -61,57 +75,72 @@ def _malformed(name: str, detail: str) -> ValueError:
     return ValueError(f"{name!r}: {detail}; accepted forms: {ACCEPTED_FORMS}")
 
 
-def _blob_of_line(type_text: str, data_text: str) -> bytes | None:
-    """The key blob when ``data_text`` is base64 of a key of type ``type_text``."""
+def _strict_base64(text: str) -> bytes | None:
+    """The bytes of ``text`` when it is base64 and nothing else, padding in its place."""
     try:
-        blob = base64.b64decode(data_text, validate=True)
+        return binascii.a2b_base64(text, strict_mode=True)
     except (binascii.Error, ValueError):
         return None
-    if len(blob) < 4:
+
+
+def _blob_of_line(type_text: str, data_text: str) -> bytes | None:
+    """The key blob when ``data_text`` is base64 of a key of type ``type_text``."""
+    blob = _strict_base64(data_text)
+    if blob is None or len(blob) < 4:
         return None
     (length,) = struct.unpack(">I", blob[:4])
-    if blob[4 : 4 + length] != type_text.encode("ascii", "replace") or len(blob) <= 4 + length:
+    if length != len(type_text.encode("utf-8")) or blob[4 : 4 + length] != type_text.encode("utf-8"):
         return None
     return blob
 
 
-def _fingerprint_of_pin(name: str, text) -> str:
+def _fingerprint_of_pin(name: str, text) -> tuple[str, str | None]:
+    """The pin's fingerprint, and its key type when it is a key line."""
     if not isinstance(text, str):
         raise _malformed(name, f"{type(text).__name__} is not a text")
-    stripped = text.strip()
-    if stripped.startswith(_PREFIX):
-        digest = stripped[len(_PREFIX) :]
-        try:
-            valid = len(digest) == _DIGEST_TEXT_LENGTH and len(base64.b64decode(digest + "=", validate=True)) == 32
-        except (binascii.Error, ValueError):
-            valid = False
-        if not valid:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise _malformed(name, "not a text of Unicode characters throughout") from None
+    tokens = text.split()
+    if len(tokens) == 1:
+        # Spare bits that are not zero would make a fingerprint no key ever
+        # has: only the form ssh-keygen prints is taken.
+        given = tokens[0]
+        digest = _strict_base64(given[len(_PREFIX) :] + "=") if given.startswith(_PREFIX) else None
+        if digest is None or len(given) != len(_PREFIX) + _DIGEST_TEXT_LENGTH or len(digest) != 32:
             raise _malformed(name, "not a SHA256 fingerprint")
-        return stripped
-    tokens = stripped.split()
+        if _PREFIX + base64.b64encode(digest).decode("ascii").rstrip("=") != given:
+            raise _malformed(name, "not a SHA256 fingerprint")
+        return given, None
     # "type base64 [comment]", or "host type base64" as ssh-keyscan prints it.
     for start in (0, 1):
         if len(tokens) >= start + 2:
             blob = _blob_of_line(tokens[start], tokens[start + 1])
             if blob is not None:
-                return fingerprint_of(blob)
+                return fingerprint_of(blob), tokens[start]
     raise _malformed(name, "neither a fingerprint nor a public key line")
 
 
 class PinnedKeys:
     """The keys that one configuration name accepts, checked as the server shows its key."""
 
-    __slots__ = ("name", "fingerprints")
+    __slots__ = ("name", "fingerprints", "key_types")
 
     def __init__(self, name: str, value):
         items = value if isinstance(value, (list, tuple)) else [value]
         if not items:
             raise _malformed(name, "an empty list")
+        pins = [_fingerprint_of_pin(name, item) for item in items]
         self.name = name
-        self.fingerprints = tuple(dict.fromkeys(_fingerprint_of_pin(name, item) for item in items))
+        self.fingerprints = tuple(dict.fromkeys(fingerprint for fingerprint, _ in pins))
+        self.key_types = tuple(dict.fromkeys(key_type for _, key_type in pins if key_type is not None))
+
+    def accepts(self, key: paramiko.PKey) -> bool:
+        return fingerprint_of(key.asbytes()) in self.fingerprints
 
     def check(self, hostname: str, key: paramiko.PKey) -> None:
-        if fingerprint_of(key.asbytes()) not in self.fingerprints:
+        if not self.accepts(key):
             raise HostKeyMismatch(hostname, key, self.fingerprints, self.name)
 
 
@@ -127,16 +156,47 @@ def pins_from_setting(name: str, value) -> PinnedKeys | None:
     return PinnedKeys(name, value)
 
 
-class PinPolicy(paramiko.MissingHostKeyPolicy):
-    """Accepts the server's key when a pin matches it, or any key without pins; stores nothing.
+class HostKeyPolicy(paramiko.MissingHostKeyPolicy):
+    """The jump host's key check: pins, known_hosts, or neither; stores nothing.
 
-    The client asks it after the key exchange and before authenticating.
+    The client holds no host keys of its own, so it asks this policy after
+    the key exchange and before authenticating. The rules are sftp_main's
+    for "host_key" and "known_hosts": a key that known_hosts marks @revoked
+    is refused even when pinned; else a key that a pin or the file lists
+    (under ``listed_name``) is accepted; a mismatch names every key that
+    would have been; a host the file does not list, with no pins, is
+    refused with how to add it. Without either, any key is accepted.
     """
 
-    def __init__(self, hostname: str, pins: PinnedKeys | None):
+    def __init__(self, hostname: str, pins: PinnedKeys | None, known_hosts=None, listed_name: str | None = None):
         self._hostname = hostname
         self._pins = pins
+        self._known_hosts = known_hosts
+        self._listed_name = listed_name
+
+    def key_types(self) -> tuple[str, ...]:
+        """The key types pinned or listed for the server, so that it is asked to show one of those."""
+        types = list(self._pins.key_types if self._pins is not None else ())
+        if self._known_hosts is not None:
+            types.extend(key.get_name() for key in self._known_hosts.keys_for(self._listed_name))
+        return tuple(dict.fromkeys(types))
 
     def missing_host_key(self, client, hostname, key) -> None:
-        if self._pins is not None:
-            self._pins.check(self._hostname, key)
+        pins, known_hosts = self._pins, self._known_hosts
+        if known_hosts is None:
+            if pins is not None:
+                pins.check(self._hostname, key)
+            return
+        name = self._listed_name
+        known_hosts.refuse_revoked(name, key)
+        if pins is not None and pins.accepts(key):
+            return
+        listed = known_hosts.keys_for(name)
+        if any(known.asbytes() == key.asbytes() for known in listed):
+            return
+        expected = (*(pins.fingerprints if pins is not None else ()), *(fingerprint_of(k.asbytes()) for k in listed))
+        expected = tuple(dict.fromkeys(expected))
+        if not expected:
+            known_hosts.refuse_unlisted(name, key)
+        setting = f"{pins.name} or {known_hosts.setting}" if pins is not None else known_hosts.setting
+        raise HostKeyMismatch(name, key, expected, setting)

@@ -106,6 +106,22 @@ def address_text(host: str, port: int) -> str:
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
+def _prefer_key_types(transport: paramiko.Transport, key_types) -> None:
+    # The host key algorithms of the keys that are pinned or listed go
+    # first, so that a server with keys of several types shows one of them.
+    # An RSA key signs under the SHA-2 names as well.
+    wanted = set(key_types)
+    if "ssh-rsa" in wanted:
+        wanted.update(("rsa-sha2-512", "rsa-sha2-256"))
+    if not wanted:
+        return
+    options = transport.get_security_options()
+    offered = tuple(options.key_types)
+    preferred = [name for name in offered if name in wanted]
+    if preferred:
+        options.key_types = (*preferred, *(name for name in offered if name not in wanted))
+
+
 class JumpTransport(paramiko.Transport):
     """paramiko's transport for the jump connection, on the socket SSHClient.connect made.
 
@@ -114,13 +130,14 @@ class JumpTransport(paramiko.Transport):
     raises TimeoutError.
     """
 
-    def __init__(self, sock, *, jump_host: str, **options):
+    def __init__(self, sock, *, jump_host: str, preferred_key_types=(), **options):
         self._jump_host = jump_host
         self._timed_out = False
         self.last_open_failure = ""
         sock = _acknowledging(sock)
         send_without_delay(sock)
         super().__init__(sock, **options)
+        _prefer_key_types(self, preferred_key_types)
 
     def _parse_channel_open_failure(self, m):
         # paramiko keeps the failure's code only; the jump host's own

@@ -102,8 +102,9 @@ class _JumpSettings:
         from _tavrel_tunnel import JumpTransport
 
         key = self._key()
+        policy = _jump_policy(self)
         client = paramiko.SSHClient()
-        client.set_missing_host_key_policy(_jump_policy(self))
+        client.set_missing_host_key_policy(policy)
         try:
             client.connect(
                 self.host,
@@ -117,7 +118,9 @@ class _JumpSettings:
                 channel_timeout=self.timeout,
                 allow_agent=False,
                 look_for_keys=False,
-                transport_factory=functools.partial(JumpTransport, jump_host=self.label),
+                transport_factory=functools.partial(
+                    JumpTransport, jump_host=self.label, preferred_key_types=policy.key_types()
+                ),
             )
         except BaseException:
             client.close()
@@ -125,7 +128,12 @@ class _JumpSettings:
         return client
 
     def _key(self):
-        """The private key in "ssh_rsa", or None; an error names the setting that is wrong."""
+        """The private key in "ssh_rsa", or None; an error names the setting that is wrong.
+
+        Like the module's "key_file", no error says where the file is: it
+        names the setting, and the cause it chains to names none either,
+        since a traceback or a log record shows that as well.
+        """
         if self.key_file is None:
             return None
         import paramiko
@@ -137,16 +145,31 @@ class _JumpSettings:
         try:
             return paramiko.PKey.from_path(self.key_file, passphrase)
         except OSError as error:
-            # The same kind of OSError (FileNotFoundError, PermissionError...).
-            text = f"'ssh_rsa': cannot read the private key file ({error.strerror or error})"
-            raise OSError(error.errno, text, error.filename) from error
+            # The same kind of OSError (FileNotFoundError, PermissionError...), without the file's name.
+            cause = OSError(error.errno, error.strerror) if error.errno else OSError(type(error).__name__)
+            failure = OSError(error.errno, f"'ssh_rsa': cannot read the private key file ({cause.strerror or cause})")
         except (paramiko.SSHException, ValueError, TypeError) as error:
-            where = f"the private key file {self.key_file!r}"
+            cause = error
+            if _names_path(error, self.key_file):
+                cause = ValueError(f"{type(error).__name__}, whose text names the file")
             if passphrase is None:
-                problem = f"'ssh_rsa': cannot load {where}; if it is encrypted, set 'ssh_rsa_pwd'"
+                problem = "'ssh_rsa': cannot load the private key file; if it is encrypted, set 'ssh_rsa_pwd'"
             else:
-                problem = f"'ssh_rsa', 'ssh_rsa_pwd': cannot load {where} with that passphrase"
-            raise ValueError(f"{problem} ({error})") from error
+                problem = "'ssh_rsa', 'ssh_rsa_pwd': cannot load the private key file with that passphrase"
+            failure = ValueError(f"{problem} ({cause})")
+        # Raised outside the handler, so that the error paramiko raised,
+        # which may name the file, is not kept as the context either.
+        raise failure from cause
+
+
+def _names_path(error, path):
+    import os
+
+    try:
+        shown = os.fsdecode(os.fspath(path))
+    except TypeError:
+        shown = str(path)
+    return bool(shown) and shown in str(error)
 
 
 def _port(mapping, name):
@@ -194,15 +217,16 @@ def _known_hosts(value):
 
 
 def _jump_policy(settings):
-    # "ssh_host_key" pins the jump host; else known_hosts lists it under
-    # "ssh_host" and "ssh_port"; else any key is accepted.
-    from _tavrel_host_key import PinPolicy
+    # "ssh_host_key" pins the jump host and known_hosts lists it under
+    # "ssh_host" and "ssh_port", by sftp_main's rules for "host_key" and
+    # "known_hosts"; with neither, any key is accepted.
+    from _tavrel_host_key import HostKeyPolicy
 
-    if settings.pins is not None or settings.known_hosts is None:
-        return PinPolicy(settings.label, settings.pins)
-    from _tavrel_known_hosts import KnownHostsPolicy, listed_name
+    if settings.known_hosts is None:
+        return HostKeyPolicy(settings.label, settings.pins)
+    from _tavrel_known_hosts import listed_name
 
-    return KnownHostsPolicy(settings.known_hosts, listed_name(settings.host, settings.port))
+    return HostKeyPolicy(settings.label, settings.pins, settings.known_hosts, listed_name(settings.host, settings.port))
 
 
 def _target_listing(mapping, settings):

@@ -8,13 +8,18 @@ replaces it.
 __all__ = ["TavrelVar"]
 
 _MASK = "***"
-_SECRET_MARKERS = ("password", "pwd", "passphrase")
+# The names sftp_main masks in its own notes: passwords, passphrases, key
+# files (whose paths say where a credential lies) and the like.
+_SECRET_MARKERS = (b"pass", b"pwd", b"secret", b"token", b"key", b"credential", b"rsa", b"private")
 
 
 def _is_secret(key):
     if not isinstance(key, str):
         return False
-    lowered = key.lower()
+    try:
+        lowered = key.encode("utf-8").lower()
+    except UnicodeEncodeError:
+        return True  # unreadable: safer masked
     return any(marker in lowered for marker in _SECRET_MARKERS)
 
 
@@ -25,7 +30,8 @@ class TavrelVar:
     keys, and keys that collide with a method name, are reachable through
     ``get``. A name that is not held reads as ``None`` so that optional
     switches can be truth-tested without a guard. ``repr`` masks the value of
-    every key that looks like a password.
+    every key that looks like a secret or a key file's path, as sftp_main's
+    notes do.
     """
 
     # Name-mangled so that a key "_entries" still reads as its value; weak

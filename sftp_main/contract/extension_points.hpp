@@ -47,6 +47,10 @@ public:
     // configuration returned by the step lacks or carries changed, then
     // requires the target's known_hosts listing (known_hosts.hpp).
     void after(PyObject* cleansed, PyObject* replacement) const;
+    // The step itself failed. Past the checks of the caller's options, what
+    // failed is the step's own connection: the note names the jump host,
+    // not the target it never reached.
+    void failed(const Invocation& call) const noexcept;
 
 private:
     struct Expected {
@@ -55,6 +59,7 @@ private:
     };
     std::vector<Expected> expected_;
     OwnedRef settings_;  // what the caller set, as read before the step
+    bool checked_ = false;  // before() got through the caller's options
 };
 
 // --- _connect ---

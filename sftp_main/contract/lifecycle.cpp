@@ -54,7 +54,13 @@ OwnedRef init(const Invocation& call) {
         points::SshStep step;
         OwnedRef cleansed = attribute(self, names._config);
         auto before_step = [&](PyObject* handed) { step.before(handed, call.argument(1)); };
-        OwnedRef replacement = framework::ssh_configuration(call.globals(), self, before_step);
+        OwnedRef replacement;
+        try {
+            replacement = framework::ssh_configuration(call.globals(), self, before_step);
+        } catch (const PyErrorRaised&) {
+            step.failed(call);
+            throw;
+        }
         step.after(cleansed.get(), replacement.get());
         check_status(PyObject_SetAttr(self, names._config, replacement.get()));
     }

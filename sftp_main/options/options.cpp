@@ -263,6 +263,7 @@ void points::SshStep::before(PyObject* handed_mapping, PyObject* callers_mapping
             expected_.push_back({&row, std::move(checked)});
         }
     }
+    checked_ = true;
 }
 
 void points::SshStep::after(PyObject* cleansed, PyObject* replacement) const {

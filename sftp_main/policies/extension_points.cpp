@@ -51,6 +51,12 @@ void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Op
     clients::keep_options(sftp, any ? std::shared_ptr<const Options>(std::move(options)) : nullptr, required);
 }
 
+void SshStep::failed(const Invocation& call) const noexcept {
+    if (checked_) {
+        notes::describe_jump_host_failure(call);
+    }
+}
+
 OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) noexcept {
     return notes::server_label(user, host_text, port_text);
 }

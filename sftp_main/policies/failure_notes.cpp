@@ -77,8 +77,10 @@ OwnedRef plain_text(PyObject* value) {
     return OwnedRef();
 }
 
-// The server a configuration mapping names, read only from an exact dict.
-OwnedRef server_in_mapping(PyObject* mapping) {
+// The server a configuration mapping names under these names ("host",
+// "port", "user", or the jump host's), read only from an exact dict.
+OwnedRef server_in_mapping(PyObject* mapping, PyObject* host_name = names.host, PyObject* port_name = names.port,
+                           PyObject* user_name = names.user) {
     if (!PyDict_CheckExact(mapping)) {
         return OwnedRef();
     }
@@ -87,16 +89,16 @@ OwnedRef server_in_mapping(PyObject* mapping) {
         check_status(PyDict_GetItemRef(mapping, name, &found));
         return OwnedRef::steal(found);
     };
-    OwnedRef host = plain_text(item(names.host).get());
+    OwnedRef host = plain_text(item(host_name).get());
     // A false port is completed to the default, as the cleansing does.
-    OwnedRef port_value = item(names.port);
+    OwnedRef port_value = item(port_name);
     OwnedRef port = plain_text(port_value.get());
     if (!port_value || port_value.get() == Py_None || (port && PyObject_IsTrue(port_value.get()) == 0)) {
         port = check(PyUnicode_FromString("22"));
     } else if (!port) {
         port = check(PyUnicode_FromString("?"));
     }
-    OwnedRef user = plain_text(item(names.user).get());
+    OwnedRef user = plain_text(item(user_name).get());
     return server_label(user.get(), host.get(), port.get());
 }
 
@@ -122,13 +124,18 @@ OwnedRef server_of_instance(PyObject* self) {
     return client ? clients::server_label(client.get()) : OwnedRef();
 }
 
-OwnedRef server_of_call(const Invocation& call) {
+PyObject* mapping_of_call(const Invocation& call) {
     for (std::size_t index = 1; index < call.argument_count(); ++index) {
         if (PyUnicode_CompareWithASCIIString(call.parameter_name(index), "config") == 0) {
-            return server_in_mapping(call.argument(index));
+            return call.argument(index);
         }
     }
-    return server_of_instance(call.self());
+    return nullptr;
+}
+
+OwnedRef server_of_call(const Invocation& call) {
+    PyObject* mapping = mapping_of_call(call);
+    return mapping != nullptr ? server_in_mapping(mapping) : server_of_instance(call.self());
 }
 
 OwnedRef note_for(const Invocation& call, std::optional<PyObject*> server) {
@@ -401,6 +408,29 @@ void describe_failure(const Invocation& call, std::optional<PyObject*> server) n
     });
     PyErr_Clear();
     failure.restore();
+}
+
+void describe_jump_host_failure(const Invocation& call) noexcept {
+    if (quiet_depth > 0 || !PyErr_Occurred()) {
+        return;
+    }
+    PendingError failure;
+    OwnedRef label;
+    run_guarded([&] {
+        PyObject* mapping = mapping_of_call(call);
+        if (mapping == nullptr) {
+            return;
+        }
+        OwnedRef host_name = check(PyUnicode_FromString("ssh_host"));
+        OwnedRef port_name = check(PyUnicode_FromString("ssh_port"));
+        OwnedRef user_name = check(PyUnicode_FromString("ssh_user"));
+        if (OwnedRef jump = server_in_mapping(mapping, host_name.get(), port_name.get(), user_name.get())) {
+            label = check(PyUnicode_FromFormat("jump host %U", jump.get()));
+        }
+    });
+    PyErr_Clear();
+    failure.restore();
+    describe_failure(call, label.get());
 }
 
 OwnedRef note_text(const Invocation& call) { return note_for(call, std::nullopt); }

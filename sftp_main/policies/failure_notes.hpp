@@ -30,6 +30,12 @@ void describe_failure(const Invocation& call, std::optional<PyObject*> server = 
 // Raises nothing.
 void explain_failure(const Invocation& call, PyObject* exception) noexcept;
 
+// describe_failure for a failure of the "ssh" step itself: the note names
+// the jump host ("on jump host hop@jump.example:22") from the "ssh_user",
+// "ssh_host" and "ssh_port" of the configuration mapping passed, and no
+// server when that names none.
+void describe_jump_host_failure(const Invocation& call) noexcept;
+
 // The note's text for `call`: "sftp_main: _upload('/a', 'b') on u@h:22".
 // Raises on failure.
 OwnedRef note_text(const Invocation& call);

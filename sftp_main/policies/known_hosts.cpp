@@ -43,7 +43,7 @@ OwnedRef file_bytes(PyObject* path) {
 }
 
 struct FileKeys {
-    OwnedRef host_keys;  // paramiko.HostKeys
+    OwnedRef host_keys;  // list of paramiko.HostKeys, one per host line
     OwnedRef revoked;    // set of key blobs
 };
 
@@ -69,11 +69,14 @@ std::vector<std::string_view> fields_of(std::string_view line) {
 }
 
 // The file, read once. Every host line is parsed by paramiko's own
-// HostKeyEntry and kept in a paramiko HostKeys, as HostKeys.load would; a
-// line it cannot read is passed over, as load does. The marker lines, which
-// HostKeys cannot read at all, are sorted out first: the keys of
-// "@revoked" lines are gathered apart, "@cert-authority" lines are passed
-// over (paramiko checks no host certificates).
+// HostKeyEntry and kept in a paramiko HostKeys of its own, which matches
+// plain and hashed names as HostKeys.load would; a line it cannot read is
+// passed over, as load does. One HostKeys for the whole file would keep
+// only one key of each type for a name, and a host listed twice (a rotated
+// key, a plain and a hashed line) would be refused its other key. The
+// marker lines, which HostKeys cannot read at all, are sorted out first:
+// the keys of "@revoked" lines are gathered apart, "@cert-authority" lines
+// are passed over (paramiko checks no host certificates).
 FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
     OwnedRef data = file_bytes(path);
     OwnedRef host_keys_class = paramiko_attribute(module_globals, names.HostKeys);
@@ -81,7 +84,7 @@ FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
     OwnedRef entry_class = attribute(hostkeys.get(), names.HostKeyEntry);
     OwnedRef invalid_line = attribute(hostkeys.get(), names.InvalidHostKey);
     OwnedRef ssh_exception = paramiko_attribute(module_globals, names.SSHException);
-    FileKeys keys{check(PyObject_CallNoArgs(host_keys_class.get())), check(PySet_New(nullptr))};
+    FileKeys keys{check(PyList_New(0)), check(PySet_New(nullptr))};
 
     const std::string_view text(PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
     std::size_t start = 0;
@@ -124,11 +127,13 @@ FileKeys read_file_keys(PyObject* module_globals, PyObject* path) {
             continue;
         }
         OwnedRef key_type = call_method(key.get(), names.get_name);
+        OwnedRef line_keys = check(PyObject_CallNoArgs(host_keys_class.get()));
         OwnedRef host_names = check(PySequence_Tuple(attribute(entry.get(), names.hostnames).get()));
         for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(host_names.get()); ++index) {
-            check(PyObject_CallMethodObjArgs(keys.host_keys.get(), names.add, PyTuple_GET_ITEM(host_names.get(), index),
+            check(PyObject_CallMethodObjArgs(line_keys.get(), names.add, PyTuple_GET_ITEM(host_names.get(), index),
                                              key_type.get(), key.get(), nullptr));
         }
+        check_status(PyList_Append(keys.host_keys.get(), line_keys.get()));
     }
     return keys;
 }
@@ -179,9 +184,22 @@ OwnedRef shell_quoted(PyObject* text) {
     return check(PyObject_CallMethodOneArg(shlex.get(), names.quote, text));
 }
 
-// host_keys.lookup(name): a mapping of key type to key, or None.
+// Every key the file lists for the server, in the file's order (a list).
 OwnedRef listed_keys(const KnownHosts& known) {
-    return check(PyObject_CallMethodOneArg(known.host_keys.get(), names.lookup, known.name.get()));
+    OwnedRef keys = check(PyList_New(0));
+    for (Py_ssize_t line = 0; line < PyList_GET_SIZE(known.host_keys.get()); ++line) {
+        OwnedRef listed = check(
+            PyObject_CallMethodOneArg(PyList_GET_ITEM(known.host_keys.get(), line), names.lookup, known.name.get()));
+        if (listed.get() == Py_None) {
+            continue;
+        }
+        OwnedRef types = check(PySequence_List(call_method(listed.get(), names.keys).get()));
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index) {
+            OwnedRef key = check(PyObject_GetItem(listed.get(), PyList_GET_ITEM(types.get(), index)));
+            check_status(PyList_Append(keys.get(), key.get()));
+        }
+    }
+    return keys;
 }
 
 // "SHA256:… (type)" of a paramiko key.
@@ -237,10 +255,11 @@ void read_known_hosts(Options& options, std::span<const OwnedRef> values, const 
 
 OwnedRef listed_key_types(const KnownHosts& known) {
     OwnedRef keys = listed_keys(known);
-    if (keys.get() == Py_None) {
-        return check(PyList_New(0));
+    OwnedRef types = check(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(keys.get()); ++index) {
+        check_status(PyList_Append(types.get(), call_method(PyList_GET_ITEM(keys.get(), index), names.get_name).get()));
     }
-    return check(PySequence_List(call_method(keys.get(), names.keys).get()));
+    return types;
 }
 
 void refuse_revoked_key(PyObject* module_globals, PyObject* server_key, PyObject* digest, const KnownHosts& known) {
@@ -260,17 +279,18 @@ void check_known_host(PyObject* module_globals, PyObject* server_key, PyObject* 
                       const KnownHosts& known, PyObject* pin_fingerprints) {
     OwnedRef keys = listed_keys(known);
     OwnedRef expected = check(PySequence_List(pin_fingerprints));
-    if (keys.get() != Py_None) {
-        OwnedRef types = check(PySequence_List(call_method(keys.get(), names.keys).get()));
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(types.get()); ++index) {
-            OwnedRef listed = check(PyObject_GetItem(keys.get(), PyList_GET_ITEM(types.get(), index)));
-            OwnedRef listed_blob = call_method(listed.get(), names.asbytes);
-            if (check_status(PyObject_RichCompareBool(listed_blob.get(), blob, Py_EQ)) == 1) {
-                return;
-            }
-            check_status(PyList_Append(expected.get(), described_key(listed.get()).get()));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(keys.get()); ++index) {
+        PyObject* listed = PyList_GET_ITEM(keys.get(), index);
+        OwnedRef listed_blob = call_method(listed, names.asbytes);
+        if (check_status(PyObject_RichCompareBool(listed_blob.get(), blob, Py_EQ)) == 1) {
+            return;
         }
-    } else if (PyList_GET_SIZE(expected.get()) == 0) {
+        OwnedRef described = described_key(listed);
+        if (check_status(PySequence_Contains(expected.get(), described.get())) == 0) {
+            check_status(PyList_Append(expected.get(), described.get()));
+        }
+    }
+    if (PyList_GET_SIZE(keys.get()) == 0 && PyList_GET_SIZE(expected.get()) == 0) {
         refuse_unlisted_host(module_globals, server_key, known);
     }
     OwnedRef received = fingerprint_text(digest);

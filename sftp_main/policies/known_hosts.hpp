@@ -1,10 +1,10 @@
 // The caller's OpenSSH known_hosts file, opt-in: "known_hosts". Its lines
-// are read by paramiko's HostKeyEntry into a paramiko HostKeys (plain and
-// hashed names, "[host]:port" for other ports than 22); the file is never
-// written, and a key marked @revoked is refused. The
-// server's key is checked after the key exchange and before any credential
-// leaves: listed, it connects; another key is a HostKeyMismatch; a server
-// the file does not list is refused, with how to add it.
+// are read by paramiko's HostKeyEntry, each into a paramiko HostKeys of its
+// own (plain and hashed names, "[host]:port" for other ports than 22); the
+// file is never written, and a key marked @revoked is refused. The server's
+// key is checked after the key exchange and before any credential leaves:
+// listed on any line, it connects; another key is a HostKeyMismatch; a
+// server the file does not list is refused, with how to add it.
 #pragma once
 
 #include "sftp_main/ref.hpp"
@@ -13,7 +13,7 @@ namespace sftp {
 
 struct KnownHosts {
     OwnedRef path;       // the file, as text
-    OwnedRef host_keys;  // paramiko.HostKeys read from it
+    OwnedRef host_keys;  // list of paramiko.HostKeys, one per host line of it
     OwnedRef revoked;    // set of the key blobs it marks @revoked
     OwnedRef name;       // what the server is listed under: "host" or "[host]:port"
 
