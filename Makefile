@@ -4,7 +4,7 @@ SHELL := /bin/bash
 PYTHON313 := $(shell scripts/find-python.sh)
 VENV := .venv
 PY := $(VENV)/bin/python
-DEPS := scikit-build-core hatchling paramiko pytest hypothesis asyncssh tqdm
+DEPS := scikit-build-core hatchling paramiko pytest hypothesis asyncssh tqdm mypy types-paramiko
 # The framework modules the extension imports: stand-ins of their own
 # distribution, for where the framework is not installed.
 STAND_INS := framework/stand_ins

@@ -438,7 +438,7 @@ def print_table(results: dict) -> None:
     print(f"  {met} of {len(results['checks'])} met")
     if any(not check["met"] and "ns" in check["target"].split(":")[-1] for check in results["checks"]):
         print("  a per-call miss is to be read against the bare C floor above: a C function that only reads\n"
-              "  _sftp and calls the client pays the interpreter's C-to-Python call too (README, Performance)")
+              "  _sftp and calls the client pays the interpreter's C-to-Python call too (docs/performance.md)")
 
 
 def main() -> int:

@@ -45,14 +45,24 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 strays = [n for n in names if not n.startswith(("sftp_main.", "sftp_main-"))]
 sys.exit(f"check-dist: the sftp_main wheel carries other top-level files: {strays}" if strays else 0)
 PY
-cp -r "$scratch/source/tests" "$scratch/source/devtools" "$scratch/source/bench" "$scratch/source/pyproject.toml" "$scratch/run/"
+cp -r "$scratch/source/tests" "$scratch/source/devtools" "$scratch/source/bench" "$scratch/source/pyproject.toml" \
+  "$scratch/source/README.md" "$scratch/run/"
 
 cat >"$scratch/run/typed_use.py" <<'PY'
+from typing import TYPE_CHECKING
+
+import paramiko
 from sftp_main import TavrelSFTPMain
+
+if TYPE_CHECKING:
+    from sftp_main import SFTPMainConfig
 
 config = {"host": "127.0.0.1", "user": "u", "password": "p"}
 client = TavrelSFTPMain(config)
+typed: "SFTPMainConfig" = {"host": "127.0.0.1", "user": "u", "known_hosts": "known_hosts", "timeout": 10}
+TavrelSFTPMain(typed)
 client._connect()
+attributes: paramiko.SFTPAttributes = client._stat("incoming")
 created: bool = client._mkdir(path="incoming")
 moved: bool = client._rename(new_path="b", ole_path="a")
 sent: bool = client._upload(src_file="a.csv", dsc_path="incoming/a.csv")
@@ -66,7 +76,7 @@ for artifact in "$wheel" "$sdist"; do
   env="$scratch/env-$kind"
   echo "== $kind: fresh environment, install, tests"
   "$python" -m venv "$env"
-  pip_install "$env" "$artifact[test]" "$stand_ins" mypy
+  pip_install "$env" "$artifact[test]" "$stand_ins" mypy types-paramiko
   (
     cd "$scratch/run"
     "$env/bin/python" - <<'PY'
