@@ -171,8 +171,10 @@ _answering_limits = asyncssh.sftp.SFTPServerHandler._packet_handlers[b"limits@op
 
 async def _limits_with_write_cap(self, packet):
     """limits@openssh.com, stating the owner's ``max_write`` where one is set."""
-    limits = await _answering_limits(self, packet)
     owner = getattr(self._server, "_owner", None)
+    if getattr(owner, "limits", True) is False:
+        raise asyncssh.SFTPOpUnsupported("Operation unsupported")
+    limits = await _answering_limits(self, packet)
     cap = getattr(owner, "max_write", None)
     if cap is None:
         return limits
@@ -249,7 +251,8 @@ class EmbeddedSFTPServer:
     Setting ``max_read`` makes it answer every read with that many bytes at
     most, saying nothing of it; setting ``max_write`` makes it fail every
     write of more bytes, and state that limit in its answer to
-    "limits@openssh.com".
+    "limits@openssh.com". With ``limits`` false it answers that request as
+    a server without the extension does.
     """
 
     def __init__(
@@ -273,6 +276,7 @@ class EmbeddedSFTPServer:
         self.drip: float | None = None
         self.max_read: int | None = None
         self.max_write: int | None = None
+        self.limits = True
         self.port: int | None = None
         self.root: Path | None = None
         self._tmp: tempfile.TemporaryDirectory | None = None

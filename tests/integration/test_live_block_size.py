@@ -15,6 +15,7 @@ import sftp_main
 BLOCK = 256 << 10
 CAP = 32 << 10
 SIZE = (3 << 20) + 12345  # no multiple of the block nor of the cap
+PIPELINE = 8 << 20  # the bytes of the requests in flight, at most
 
 
 @pytest.fixture
@@ -96,7 +97,7 @@ def test_the_session_channel_is_opened_with_a_window_and_packet_for_the_block(cl
     client = client_with()
     channel = client._sftp.get_channel()
     transport = channel.get_transport()
-    assert channel.in_window_size >= 16 << 20
+    assert channel.in_window_size == PIPELINE + 2 * BLOCK
     assert channel.in_max_packet_size == 128 << 10
     assert transport.default_window_size == channel.in_window_size
     assert transport.default_max_packet_size == channel.in_max_packet_size
@@ -140,10 +141,10 @@ def test_the_requests_in_flight_stay_bounded(client_with, server, tmp_path):
     client = client_with(progress=lambda done, total: in_flight.append(len(client._sftp._expecting)))
     assert client._download("big.bin", str(tmp_path / "big.bin")) is True
     assert os.path.getsize(tmp_path / "big.bin") == big
-    # 16 MiB of requests at most, the block's size each; what arrived is
+    # 8 MiB of requests at most, the block's size each; what arrived is
     # held no further than the channel's window.
-    assert 1 < max(in_flight) <= (16 << 20) // BLOCK
-    assert client._sftp.get_channel().in_window_size <= (16 << 20) + 2 * BLOCK
+    assert 1 < max(in_flight) <= PIPELINE // BLOCK
+    assert client._sftp.get_channel().in_window_size <= PIPELINE + 2 * BLOCK
 
 
 # -- staging, atomic upload, failures -------------------------------------
@@ -236,3 +237,65 @@ def test_the_time_limit_ends_a_stalled_download(client_with, server, payload, tm
     finally:
         server.stall = False
     assert leftovers(tmp_path) == []
+
+
+# -- the request sizes: the block, within what the server states ----------
+
+def request_sizes(client):
+    """The data size of every read and write request the client sends from now on."""
+    sizes = {"read": [], "write": []}
+    sftp = client._sftp
+    send = sftp._async_request
+
+    def recording(fileobj, kind, *arguments):
+        if kind == paramiko.sftp.CMD_READ:
+            sizes["read"].append(arguments[-1])
+        elif kind == paramiko.sftp.CMD_WRITE:
+            sizes["write"].append(len(arguments[-1]))
+        return send(fileobj, kind, *arguments)
+
+    sftp._async_request = recording  # this client object only
+    return sizes
+
+
+@pytest.mark.parametrize("limits, block, expected", [
+    (True, 1 << 20, 1 << 20),           # the server takes 4 MiB: the block as it is
+    (False, 1 << 20, 256 << 10),        # no stated limits: 256 KiB at most
+    (False, 64 << 10, 64 << 10),
+])
+def test_requests_are_the_block_within_the_stated_limits(live, server, payload, tmp_path, limits, block, expected):
+    server.limits = limits
+    client = sftp_main.TavrelSFTPMain(live.config(server, block_size=block, raise_on_failure=True))
+    client._connect()
+    try:
+        sizes = request_sizes(client)
+        assert client._download("payload.bin", str(tmp_path / "out.bin")) is True
+        assert client._upload(str(tmp_path / "out.bin"), "up.bin") is True
+    finally:
+        client._close()
+    assert (server.root / "up.bin").read_bytes() == payload
+    assert max(sizes["read"]) == expected
+    assert max(sizes["write"]) == expected
+
+
+def test_a_stated_write_limit_sizes_the_writes(client_with, server, payload, tmp_path):
+    server.max_write = CAP
+    client = client_with(raise_on_failure=True)
+    sizes = request_sizes(client)
+    local = tmp_path / "local.bin"
+    local.write_bytes(payload)
+    assert client._upload(str(local), "up.bin") is True
+    assert client._download("up.bin", str(tmp_path / "back.bin")) is True
+    assert max(sizes["write"]) == CAP
+    assert max(sizes["read"]) == BLOCK
+    assert (tmp_path / "back.bin").read_bytes() == payload
+
+
+def test_after_a_short_read_requests_shrink_to_what_the_server_answers(client_with, server, payload, tmp_path):
+    server.max_read = CAP
+    client = client_with(raise_on_failure=True)
+    sizes = request_sizes(client)
+    assert client._download("payload.bin", str(tmp_path / "out.bin")) is True
+    assert sizes["read"][0] == BLOCK
+    assert sizes["read"][-1] <= CAP
+    assert (tmp_path / "out.bin").read_bytes() == payload
