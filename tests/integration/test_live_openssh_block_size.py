@@ -79,3 +79,26 @@ def test_a_round_trip_keeps_every_byte_within_the_servers_limits(sshd, tmp_path,
     assert max(writes) <= min(block, max_write)
     assert len(reads) == -(-SIZE // min(block, max_read))
     assert not [name for name in os.listdir(tmp_path) if name not in ("local.bin", "back.bin")]
+
+
+def test_a_large_download_holds_a_bounded_amount_of_memory(sshd, tmp_path):
+    import tracemalloc
+
+    size = 96 << 20
+    with open(sshd.root / "large.bin", "wb") as out:
+        out.truncate(size)
+    os.chown(sshd.root / "large.bin", sshd.root.stat().st_uid, sshd.root.stat().st_gid)
+    client = sftp_main.TavrelSFTPMain(config(sshd, block_size=262144, raise_on_failure=True))
+    client._connect()
+    tracemalloc.start()
+    try:
+        baseline, _ = tracemalloc.get_traced_memory()
+        assert client._download("large.bin", str(tmp_path / "large.bin")) is True
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+        client._close()
+    assert os.path.getsize(tmp_path / "large.bin") == size
+    # The window (8 MiB and two blocks) and the pipeline bound what is held,
+    # whatever the file's size.
+    assert peak - baseline < 12 << 20, (peak - baseline) >> 20
