@@ -299,3 +299,29 @@ def test_after_a_short_read_requests_shrink_to_what_the_server_answers(client_wi
     assert sizes["read"][0] == BLOCK
     assert sizes["read"][-1] <= CAP
     assert (tmp_path / "out.bin").read_bytes() == payload
+
+
+def test_transfers_from_two_threads_on_one_client_take_turns(client_with, server, payload, tmp_path):
+    import threading
+
+    client = client_with(raise_on_failure=True)
+    local = tmp_path / "local.bin"
+    local.write_bytes(payload)
+    results = {}
+
+    def download(name):
+        results[name] = client._download("payload.bin", str(tmp_path / name))
+
+    def upload(name):
+        results[name] = client._upload(str(local), name)
+
+    threads = [threading.Thread(target=download, args=("a.bin",)), threading.Thread(target=upload, args=("b.bin",)),
+               threading.Thread(target=download, args=("c.bin",))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert results == {"a.bin": True, "b.bin": True, "c.bin": True}
+    assert (tmp_path / "a.bin").read_bytes() == payload
+    assert (tmp_path / "c.bin").read_bytes() == payload
+    assert (server.root / "b.bin").read_bytes() == payload
