@@ -50,6 +50,10 @@ DOWNLOAD_SPEED_AT_LEAST = 1.0
 CONNECT_SPEED_AT_LEAST = 1.3
 TUNNEL_THROUGHPUT_AT_LEAST = 0.6
 TUNNEL_CPU_AT_MOST = 2.1
+# "block_size" as OpenSSH's sftp buffers by default; its download is held
+# against paramiko's default get, its upload against asyncssh's.
+BLOCK_SIZE = 262144
+BLOCK_DOWNLOAD_AT_LEAST = 1.5
 
 
 def paramiko_default(server) -> paramiko.SFTPClient:
@@ -183,8 +187,10 @@ def measure(rounds: int, transfer_mib: int) -> dict:
             {**target_config(target), "ssh": True, "ssh_host": jump.host, "ssh_port": jump.port,
              "ssh_user": jump.user, "ssh_password": jump.password, "ssh_host_key": jump.host_fingerprint()}
         )
+        blocks = sftp_main.TavrelSFTPMain({**target_config(target), "block_size": BLOCK_SIZE})
         direct._connect()
         tunnelled._connect()
+        blocks._connect()
         default = paramiko_default(target)
         peer = AsyncsshPeer(target)
         variants = {
@@ -196,6 +202,8 @@ def measure(rounds: int, transfer_mib: int) -> dict:
             "download, module": lambda: timed(direct._download, "payload.bin", str(fetched)),
             "download, paramiko": lambda: timed(default.get, "payload.bin", str(fetched)),
             "download, tunnel": lambda: timed(tunnelled._download, "payload.bin", str(fetched)),
+            "upload, block_size": lambda: timed(blocks._upload, str(local), "up-block_size.bin"),
+            "download, block_size": lambda: timed(blocks._download, "payload.bin", str(fetched)),
             "upload, asyncssh": lambda: timed(peer.put, str(local), "up-asyncssh.bin"),
             "download, asyncssh": lambda: timed(peer.get, "payload.bin", str(fetched)),
         }
@@ -219,6 +227,7 @@ def measure(rounds: int, transfer_mib: int) -> dict:
             close_default(default)
             tunnelled._close()
             direct._close()
+            blocks._close()
             del tunnelled
     return {"rounds": rounds, "bytes": size, "samples": samples}
 
@@ -248,7 +257,7 @@ def summarise(measured: dict) -> dict:
         "download: module / paramiko default, speed": median_ratio(samples, "download, paramiko", "download, module"),
         "connect: module / paramiko default, speed": median_ratio(samples, "connect, paramiko", "connect, module"),
     }
-    for peer in ("asyncssh", "sftp"):
+    for peer in ("block_size", "asyncssh", "sftp"):
         for direction in ("upload", "download"):
             if f"{direction}, {peer}" in samples:
                 figures[f"{direction}: {peer} / paramiko default, speed"] = median_ratio(
@@ -279,12 +288,17 @@ def checks(summary: dict) -> list[tuple[str, float, bool]]:
             found.append((f"{name} >= {UPLOAD_SPEED_AT_LEAST}", value, value >= UPLOAD_SPEED_AT_LEAST))
         elif name.startswith("download: module"):
             found.append((f"{name} >= {DOWNLOAD_SPEED_AT_LEAST}", value, value >= DOWNLOAD_SPEED_AT_LEAST))
+        elif name == "download: block_size / paramiko default, speed":
+            found.append((f"{name} >= {BLOCK_DOWNLOAD_AT_LEAST}", value, value >= BLOCK_DOWNLOAD_AT_LEAST))
         elif name.startswith("connect"):
             found.append((f"{name} >= {CONNECT_SPEED_AT_LEAST}", value, value >= CONNECT_SPEED_AT_LEAST))
         elif name.endswith("throughput"):
             found.append((f"{name} >= {TUNNEL_THROUGHPUT_AT_LEAST}", value, value >= TUNNEL_THROUGHPUT_AT_LEAST))
         elif name.endswith("CPU per byte"):
             found.append((f"{name} <= {TUNNEL_CPU_AT_MOST}", value, value <= TUNNEL_CPU_AT_MOST))
+    if "upload: asyncssh / paramiko default, speed" in figures:
+        ratio = figures["upload: block_size / paramiko default, speed"] / figures["upload: asyncssh / paramiko default, speed"]
+        found.append(("upload: block_size / asyncssh, speed >= 1.0", ratio, ratio >= 1.0))
     return found
 
 

@@ -167,6 +167,48 @@ async def _read_dripping(self, file_obj, offset, size):
 
 _StallableSFTPServer.read = _read_dripping
 
+_dripping_read = _StallableSFTPServer.read
+
+
+async def _read_capped(self, file_obj, offset, size):
+    """Answers a read with ``max_read`` bytes at most, when set, as a server that caps reads quietly."""
+    cap = self._owner.max_read
+    return await _dripping_read(self, file_obj, offset, size if cap is None else min(size, cap))
+
+
+_StallableSFTPServer.read = _read_capped
+
+_answering_write = _StallableSFTPServer.write
+
+
+async def _write_capped(self, file_obj, offset, data):
+    """Fails a write of more than ``max_write`` bytes, when set."""
+    cap = self._owner.max_write
+    if cap is not None and len(data) > cap:
+        raise asyncssh.SFTPFailure(f"write of {len(data)} bytes is over this server's {cap}")
+    return await _answering_write(self, file_obj, offset, data)
+
+
+_StallableSFTPServer.write = _write_capped
+
+_answering_limits = asyncssh.sftp.SFTPServerHandler._packet_handlers[b"limits@openssh.com"]
+
+
+async def _limits_with_write_cap(self, packet):
+    """limits@openssh.com, stating the owner's ``max_write`` where one is set."""
+    owner = getattr(self._server, "_owner", None)
+    if getattr(owner, "limits", True) is False:
+        raise asyncssh.SFTPOpUnsupported("Operation unsupported")
+    limits = await _answering_limits(self, packet)
+    cap = getattr(owner, "max_write", None)
+    if cap is None:
+        return limits
+    return asyncssh.sftp.SFTPLimits(limits.max_packet_len, limits.max_read_len, cap, limits.max_open_handles)
+
+
+# Only servers of this module whose owner sets ``max_write`` answer otherwise.
+asyncssh.sftp.SFTPServerHandler._packet_handlers[b"limits@openssh.com"] = _limits_with_write_cap
+
 
 class _Handler(asyncssh.SSHServer):
     def __init__(self, owner: EmbeddedSFTPServer):
@@ -234,6 +276,11 @@ class EmbeddedSFTPServer:
     ``disk_space``, when set to a number of bytes, is what the server's disk
     still takes: a write beyond it, and a ``mkdir`` once it is used up, are
     answered with the protocol's generic failure, as a full disk is.
+    Setting ``max_read`` makes it answer every read with that many bytes at
+    most, saying nothing of it; setting ``max_write`` makes it fail every
+    write of more bytes, and state that limit in its answer to
+    "limits@openssh.com". With ``limits`` false it answers that request as
+    a server without the extension does.
     """
 
     def __init__(
@@ -255,6 +302,9 @@ class EmbeddedSFTPServer:
         self.posix_rename = posix_rename
         self.reported_size: int | None = None
         self.drip: float | None = None
+        self.max_read: int | None = None
+        self.max_write: int | None = None
+        self.limits = True
         self.port: int | None = None
         self.root: Path | None = None
         self._tmp: tempfile.TemporaryDirectory | None = None

@@ -89,6 +89,7 @@
     X(lstat, "lstat")                                                                       \
     X(chmod, "chmod")                                                                       \
     X(st_mode, "st_mode")                                                                   \
+    X(st_size, "st_size")                                                                   \
     X(mkdir, "mkdir")                                                                       \
     X(rmdir, "rmdir")                                                                       \
     X(callback, "callback")                                                                 \

@@ -75,7 +75,8 @@ void before_credentials(PyObject* module_globals, PyObject* transport, const Opt
 bool authenticate(PyObject* module_globals, PyObject* transport, PyObject* user, PyObject* password,
                   const Options& options);
 // Opening the SFTP client; empty leaves it to SFTPClient.from_transport.
-OwnedRef open_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options);
+// It may note in `options` what it learnt of the server's limits.
+OwnedRef open_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options);
 // After connecting: the client is kept with its server and its options.
 void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Options> options);
 // "user@host:port" for notes; empty without a host. Raises nothing.

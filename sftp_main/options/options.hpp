@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -70,6 +71,10 @@ struct Options {
     KeyLogin key_login;                        // empty: password login
     KnownHosts known_hosts;                    // empty: no known_hosts file
     bool progress_is_weak = false;             // `kept[progress]` is a weak reference to it
+    // With block_size, the request sizes the server takes (block_size.hpp),
+    // set once the SFTP client is open; 0 without block_size.
+    std::uint32_t read_request = 0;
+    std::uint32_t write_request = 0;
 
     const OwnedRef& operator[](Option option) const noexcept { return kept[static_cast<std::size_t>(option)]; }
     bool any() const noexcept;

@@ -3,6 +3,7 @@
 #include "sftp_main/calls.hpp"
 #include "sftp_main/names.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -262,6 +263,36 @@ OwnedRef seconds(PyObject* value, const char* option) {
     return limit;
 }
 
+OwnedRef byte_count(PyObject* value, const char* option) {
+    if (value == Py_None || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0)) {
+        return {};
+    }
+    OwnedRef number;
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        number = OwnedRef::take(value);
+    } else if (PyUnicode_Check(value)) {
+        OwnedRef stripped = check(PyObject_CallMethod(value, "strip", nullptr));
+        const std::string_view digits = utf8_view(stripped.get());
+        if (!digits.empty() && digits.size() <= 12 &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            number = check(PyLong_FromString(std::string(digits).c_str(), nullptr, 10));
+        }
+    }
+    int overflow = 0;
+    const long long count = number ? PyLong_AsLongLongAndOverflow(number.get(), &overflow) : 0;
+    if (count == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    if (!number || overflow != 0 || count < kMinByteCount || count > kMaxByteCount) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be a whole number of bytes from %lld (1 KiB) to %lld (16 MiB), an int or the text of "
+                     "one; got %.200R",
+                     option, kMinByteCount, kMaxByteCount, value);
+        throw PyErrorRaised{};
+    }
+    return check(PyLong_FromLongLong(count));
+}
+
 OwnedRef flag(PyObject* value, const char* /*option*/) { return is_true(value) ? OwnedRef::take(Py_True) : OwnedRef(); }
 
 OwnedRef callable(PyObject* value, const char* option) {
@@ -325,6 +356,8 @@ OwnedRef checked(ValueType type, PyObject* value, const char* option) {
             return callable(value, option);
         case ValueType::Secret:
             return secret(value, option);
+        case ValueType::ByteCount:
+            return byte_count(value, option);
         case ValueType::Text:
         case ValueType::Port:
             return text(value, option);

@@ -11,7 +11,11 @@
 
 namespace sftp {
 
-enum class ValueType { Text, Port, Flag, Seconds, Path, PinList, Secret, Callable };
+enum class ValueType { Text, Port, Flag, Seconds, Path, PinList, Secret, Callable, ByteCount };
+
+// The range a ByteCount takes: a kibibyte up to 16 MiB.
+inline constexpr long long kMinByteCount = 1LL << 10;
+inline constexpr long long kMaxByteCount = 1LL << 24;
 
 // Raises `type(message)` with `cause` as its __cause__ (and context), as
 // `raise ValueError(...) from error` does.
@@ -38,6 +42,12 @@ OwnedRef path(PyObject* value, const char* option);
 // limit unset; zero, False, and more than the platform's waits take
 // (threading.TIMEOUT_MAX) are mistakes, not "no limit".
 OwnedRef seconds(PyObject* value, const char* option);
+
+// A number of bytes as an int, from an int or the decimal text of one,
+// within kMinByteCount..kMaxByteCount. None and the empty text leave it
+// unset; zero, a negative number, a bool, a float and anything out of the
+// range are mistakes.
+OwnedRef byte_count(PyObject* value, const char* option);
 
 // True for a true value, empty for a false one.
 OwnedRef flag(PyObject* value, const char* option);

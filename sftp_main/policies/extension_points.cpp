@@ -64,7 +64,8 @@ OwnedRef server_label(PyObject* user, PyObject* host_text, PyObject* port_text) 
 void download(PyObject* client, PyObject* source, PyObject* destination, const Options* options,
               const std::function<void()>& contract_get) {
     OwnedRef callback = progress(options);
-    download_staged(client, source, destination, callback.get(), contract_get);
+    download_staged(client, source, destination, callback.get(), contract_get,
+                    options != nullptr ? options->read_request : 0);
 }
 
 OwnedRef progress(const Options* options) {

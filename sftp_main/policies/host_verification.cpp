@@ -11,6 +11,7 @@
 #include "sftp_main/globals.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/block_size.hpp"
 #include "sftp_main/policies/host_key_mismatch.hpp"
 #include "sftp_main/policies/key_login.hpp"
 #include "sftp_main/policies/known_hosts.hpp"
@@ -262,7 +263,10 @@ void points::before_credentials(PyObject* module_globals, PyObject* transport, c
 }
 
 // The SFTP client on its own channel, bounded from the subsystem request on.
-OwnedRef points::open_sftp(PyObject* sftp_client_class, PyObject* transport, const Options& options) {
+OwnedRef points::open_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options) {
+    if (options[Option::block_size]) {
+        return blocks::open_sized_sftp(sftp_client_class, transport, options);
+    }
     if (!options[Option::timeout]) {
         return {};
     }

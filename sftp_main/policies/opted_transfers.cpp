@@ -2,6 +2,7 @@
 
 #include "sftp_main/contract/extension_points.hpp"
 #include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/block_size.hpp"
 #include "sftp_main/policies/random_suffix.hpp"
 #include "sftp_main/names.hpp"
 
@@ -155,8 +156,14 @@ void keep_replaced_mode(PyObject* client, PyObject* temporary, PyObject* destina
     throw PyErrorRaised{};
 }
 
-// client.<method>(source, destination), with callback=progress when set.
-void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress) {
+// client.<method>(source, destination), with callback=progress when set;
+// with `write_request` not 0, put's work in requests of that size instead.
+void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* destination, PyObject* progress,
+              std::uint32_t write_request) {
+    if (write_request != 0) {
+        blocks::send(client, source, destination, progress, write_request);
+        return;
+    }
     PyObject* arguments[] = {client, source, destination, progress};
     if (progress == nullptr) {
         check(PyObject_VectorcallMethod(method, arguments, 3, nullptr));
@@ -172,11 +179,12 @@ void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* de
 // old file or the whole new one. On any failure what was staged is removed
 // where the connection still allows, and the failure raised; there is no
 // non-atomic fallback.
-void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress) {
+void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
+                    std::uint32_t write_request) {
     const Staging staging = make_staging(client, destination);
     PyObject* staged = staging.file.get();
     try {
-        transfer(client, names.put, source, staged, progress);
+        transfer(client, names.put, source, staged, progress, write_request);
         keep_replaced_mode(client, staged, destination);
     } catch (const PyErrorRaised&) {
         staging.remove_quietly(client);
@@ -212,11 +220,15 @@ OwnedRef callback_keyword() { return check(PyTuple_Pack(1, names.callback)); }
 namespace sftp {
 
 bool points::upload(PyObject* client, PyObject* source, PyObject* destination, const Options* options) {
-    if (options == nullptr || !(*options)[Option::atomic_upload]) {
+    if (options == nullptr || (!(*options)[Option::atomic_upload] && options->write_request == 0)) {
         return false;
     }
     OwnedRef callback = progress(options);
-    transfers::put_atomically(client, source, destination, callback.get());
+    if ((*options)[Option::atomic_upload]) {
+        transfers::put_atomically(client, source, destination, callback.get(), options->write_request);
+    } else {
+        blocks::send(client, source, destination, callback.get(), options->write_request);
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "sftp_main/policies/staged_download.hpp"
 
 #include "sftp_main/calls.hpp"
+#include "sftp_main/policies/block_size.hpp"
 #include "sftp_main/policies/client_registry.hpp"
 #include "sftp_main/policies/opted_transfers.hpp"
 #include "sftp_main/policies/reported_size.hpp"
@@ -139,7 +140,7 @@ Destination look_at(PyObject* destination, bool staging) {
 }  // namespace
 
 bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
-                     const std::function<void()>& contract_get) {
+                     const std::function<void()>& contract_get, std::uint32_t read_request) {
     OwnedRef getfo;
     {
         PyObject* found = nullptr;
@@ -153,7 +154,11 @@ bool download_staged(PyObject* client, PyObject* source, PyObject* destination, 
     std::optional<StagedFile>& staged = found.staged;
     {
         clients::CallGuard one_at_a_time(client);
-        const NagleDuringDownload coalesced(client);
+        // Requests of a block each are few: they go out at once.
+        std::optional<NagleDuringDownload> coalesced;
+        if (read_request == 0) {
+            coalesced.emplace(client);
+        }
         std::optional<ReportedSizeLimit> limit;
         if (found.room) {
             limit.emplace(client, source, destination, *found.room);
@@ -162,7 +167,11 @@ bool download_staged(PyObject* client, PyObject* source, PyObject* destination, 
             contract_get();
             return false;
         }
-        receive(client, getfo.get(), source, *staged, progress);
+        if (read_request != 0) {
+            blocks::receive(client, source, staged->descriptor(), progress, read_request);
+        } else {
+            receive(client, getfo.get(), source, *staged, progress);
+        }
     }
     if (const int failure = without_interpreter_lock([&] { return staged->commit(); }); failure != 0) {
         raise_errno(failure, destination);

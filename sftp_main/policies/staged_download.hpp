@@ -17,6 +17,7 @@
 
 #include "sftp_main/ref.hpp"
 
+#include <cstdint>
 #include <functional>
 
 namespace sftp {
@@ -29,7 +30,9 @@ namespace sftp {
 // the destination then stays as it was. Raises (PyErrorRaised) what the
 // transfer raised, and OSError for a link refused or a reported size that
 // cannot fit, before any data moves.
+// With `read_request` (block_size.hpp) not 0, the bytes come in requests of
+// that size instead of through `getfo`.
 bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
-                     const std::function<void()>& contract_get);
+                     const std::function<void()>& contract_get, std::uint32_t read_request = 0);
 
 }  // namespace sftp

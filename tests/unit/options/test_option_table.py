@@ -43,7 +43,7 @@ def test_every_guarded_name_must_come_through_the_ssh_step(fakes, cls, row):
 
 @pytest.mark.parametrize("row", [r for r in rows() if not r.guarded and r.read == "Connect"], ids=lambda r: r.name)
 def test_an_unguarded_name_may_be_dropped_by_the_ssh_step(fakes, cls, row):
-    value = {"Path": "/nonexistent", "Secret": "pass", "Callable": print}[row.type]
+    value = {"Path": "/nonexistent", "Secret": "pass", "Callable": print, "ByteCount": 262144}[row.type]
     fakes.ssh_connect_result = result = FakeConfig(fakes.log, "sshvar", dict(GOOD_CONFIG))
     assert cls({**GOOD_CONFIG, "ssh": True, row.name: value})._config is result
 
