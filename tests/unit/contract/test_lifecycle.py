@@ -67,6 +67,7 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     obj._connect()
     assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
         "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "atomic_upload", "progress", "raise_on_failure",
+        "keepalive",
         "host", "port", "user", "password"
     ]
     assert fakes.log.of("var.attr") == []
@@ -180,6 +181,7 @@ def test_connect_call_sequence(fakes, cls):
         ("var.attr", ("atomic_upload",), {}),
         ("var.attr", ("progress",), {}),
         ("var.attr", ("raise_on_failure",), {}),
+        ("var.attr", ("keepalive",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -192,7 +194,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[10].args[0] is p.policies[0]
+    assert fakes.log.calls[11].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
