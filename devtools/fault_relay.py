@@ -185,11 +185,11 @@ class FaultRelay:
             self._threads = [t for t in self._threads if t.is_alive()]
             leftover = list(self._sockets)
             self._sockets.clear()
+            listener, self._listener = self._listener, None
         for sock in leftover:
             sock.close()
-        if self._listener is not None:
-            self._listener.close()
-            self._listener = None
+        if listener is not None:
+            listener.close()
 
     @property
     def running(self) -> bool:
