@@ -53,6 +53,16 @@ def log_after_kex(server, since):
     return seen
 
 
+def close_after_cut(client):
+    """_close() raises what paramiko's close raises: on a link just cut, its
+    goodbye to the server may meet the dead socket before paramiko's thread
+    has seen the end, and raise EOFError."""
+    try:
+        client._close()
+    except (EOFError, OSError):
+        pass
+
+
 def test_the_relay_carries_a_whole_download_intact(sshd, payload, tmp_path):
     with FaultRelay((sshd.host, sshd.port)) as relay:
         client = sftp_main.TavrelSFTPMain(config(sshd, relay))
@@ -66,6 +76,8 @@ def test_the_relay_carries_a_whole_download_intact(sshd, payload, tmp_path):
         assert len(relay.connections) == 1 and relay.connections[0].cut is None
 
 
+# paramiko's prefetch thread finds the connection cut under it.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
 @pytest.mark.parametrize("reset", [False, True], ids=["end of stream", "reset"])
 def test_a_cut_download_returns_false_and_leaves_the_destination_and_no_part(sshd, payload, tmp_path, reset):
     destination = tmp_path / "copy.bin"
@@ -77,7 +89,7 @@ def test_a_cut_download_returns_false_and_leaves_the_destination_and_no_part(ssh
         try:
             assert client._download("big.bin", str(destination)) is False
         finally:
-            client._close()
+            close_after_cut(client)
         assert relay.connections[0].cut == Cut(DOWN, CUT_AT)
         assert relay.connections[0].carried[DOWN] == CUT_AT
         # The first cut ends it: nothing reconnects.
@@ -95,7 +107,7 @@ def test_a_cut_upload_returns_false_on_the_first_cut(sshd, tmp_path):
         try:
             assert client._upload(str(source), "uploaded.bin") is False
         finally:
-            client._close()
+            close_after_cut(client)
         assert relay.connections[0].carried[UP] == CUT_AT
         assert len(relay.connections) == 1
     # The contract's put writes the destination itself: what reached the
