@@ -52,6 +52,7 @@
     X(auth_password, "auth_password")                                                       \
     X(open_session, "open_session")                                                         \
     X(settimeout, "settimeout")                                                             \
+    X(set_keepalive, "set_keepalive")                                                       \
     X(invoke_subsystem, "invoke_subsystem")                                                 \
     X(create_connection, "create_connection")                                               \
     X(sha256, "sha256")                                                                     \

@@ -68,7 +68,7 @@ std::shared_ptr<Options> read_options(PyObject* module_globals, PyObject* self);
 // The endpoint: what Transport is opened on, or empty for "host:port".
 OwnedRef endpoint(const Options& options, PyObject* host_text, PyObject* port_text);
 // The transport is made, nothing sent yet.
-void transport_made(PyObject* transport, PyObject* endpoint);
+void transport_made(PyObject* transport, PyObject* endpoint, const Options& options);
 // Authentication: the session started apart, before the credentials are read...
 void before_credentials(PyObject* module_globals, PyObject* transport, const Options& options);
 // ...and the login; false leaves it to connect(username=, password=).

@@ -97,7 +97,7 @@ void open_connection(const Invocation& call, Server& server) {
     // rather than leave a live socket behind; the caller sees the original
     // error, never one from the close.
     try {
-        points::transport_made(transport.get(), endpoint.get());
+        points::transport_made(transport.get(), endpoint.get(), *options);
         points::before_credentials(globals, transport.get(), *options);
         OwnedRef user = server.user = configured(self, names.user);
         OwnedRef password = configured(self, names.password);

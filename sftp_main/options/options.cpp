@@ -119,7 +119,8 @@ bool Options::any() const noexcept {
 
 bool Options::needed_by_transfers() const noexcept {
     for (std::size_t index = 0; index < kOptionCount; ++index) {
-        if (kept[index] && index != static_cast<std::size_t>(Option::timeout)) {
+        if (kept[index] && index != static_cast<std::size_t>(Option::timeout) &&
+            index != static_cast<std::size_t>(Option::keepalive)) {
             return true;
         }
     }

@@ -79,7 +79,8 @@ struct Options {
     const OwnedRef& operator[](Option option) const noexcept { return kept[static_cast<std::size_t>(option)]; }
     bool any() const noexcept;
     // Whether transfers need these options kept for the client: any kept
-    // value but the time limit, which only words the notes on a timeout.
+    // value but the time limit, which only words the notes on a timeout,
+    // and the keepalive interval, set on the transport once.
     bool needed_by_transfers() const noexcept;
 };
 

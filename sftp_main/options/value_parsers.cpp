@@ -19,8 +19,7 @@ constexpr const char* kHostKeyForms =
     "ssh-keygen -lf prints it), a public key line (\"ssh-ed25519 AAAA... comment\", as in a .pub file, "
     "or after the host name as ssh-keyscan prints it), or a non-empty list or tuple of these";
 
-constexpr const char* kTimeoutForm =
-    "timeout must be a positive number of seconds: an int or a float, or the text of one";
+constexpr const char* kSecondsForm = "must be a positive number of seconds: an int or a float, or the text of one";
 
 constexpr std::string_view kFingerprintPrefix = "SHA256:";
 // 32 bytes of SHA-256 in base64, the one padding character dropped.
@@ -28,6 +27,11 @@ constexpr std::size_t kFingerprintDigits = 43;
 
 [[noreturn]] void reject(const char* forms, PyObject* value) {
     PyErr_Format(PyExc_ValueError, "%s; got %.200R", forms, value);
+    throw PyErrorRaised{};
+}
+
+[[noreturn]] void reject_seconds(const char* option, PyObject* value) {
+    PyErr_Format(PyExc_ValueError, "%s %s; got %.200R", option, kSecondsForm, value);
     throw PyErrorRaised{};
 }
 
@@ -204,13 +208,13 @@ std::vector<HostKeyPin> parse_host_key(PyObject* value) {
     return pins;
 }
 
-OwnedRef parse_timeout(PyObject* value) {
+OwnedRef parse_seconds(PyObject* value, const char* option) {
     const bool number = PyLong_Check(value) || PyFloat_Check(value);
     if (!number && !check_status(PyObject_IsTrue(value))) {
         return {};
     }
     if (PyBool_Check(value) || (!number && !PyUnicode_Check(value))) {
-        reject(kTimeoutForm, value);
+        reject_seconds(option, value);
     }
     OwnedRef seconds = OwnedRef::steal(PyUnicode_Check(value) ? PyFloat_FromString(value) : PyNumber_Float(value));
     if (!seconds) {
@@ -218,11 +222,11 @@ OwnedRef parse_timeout(PyObject* value) {
             throw PyErrorRaised{};
         }
         PyErr_Clear();
-        reject(kTimeoutForm, value);
+        reject_seconds(option, value);
     }
     const double limit = PyFloat_AS_DOUBLE(seconds.get());
     if (!std::isfinite(limit) || limit <= 0) {
-        reject(kTimeoutForm, value);
+        reject_seconds(option, value);
     }
     return seconds;
 }
@@ -249,7 +253,7 @@ OwnedRef path(PyObject* value, const char* option) {
 }
 
 OwnedRef seconds(PyObject* value, const char* option) {
-    OwnedRef limit = parse_timeout(value);
+    OwnedRef limit = parse_seconds(value, option);
     if (!limit) {
         return limit;
     }

@@ -6,6 +6,7 @@
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
 #include "sftp_main/policies/failure_notes.hpp"
+#include "sftp_main/policies/keepalive.hpp"
 #include "sftp_main/policies/staged_download.hpp"
 #include "sftp_main/policies/tcp_no_delay.hpp"
 #include "sftp_main/policies/transfer_log.hpp"
@@ -31,7 +32,10 @@ std::shared_ptr<Options> read_options(PyObject* module_globals, PyObject* self) 
     return std::make_shared<Options>(sftp::read_options(module_globals, self));
 }
 
-void transport_made(PyObject* transport, PyObject* endpoint) { disable_nagle(transport, endpoint); }
+void transport_made(PyObject* transport, PyObject* endpoint, const Options& options) {
+    disable_nagle(transport, endpoint);
+    set_keepalive(transport, options);
+}
 
 // The progress callable is held through a weak reference where it takes
 // one: the configuration holds it strongly, and a strong hold from the

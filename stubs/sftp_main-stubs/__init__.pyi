@@ -43,6 +43,7 @@ class SFTPMainConfig(TypedDict, total=False):
     progress: Callable[[int, int], object] | None
     raise_on_failure: bool | None
     block_size: int | str | None
+    keepalive: float | str | None
 
 # A mapping of the framework's own may carry names of its own as well, so any
 # mutable mapping is accepted; annotate a literal as SFTPMainConfig to have

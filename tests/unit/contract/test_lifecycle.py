@@ -68,6 +68,7 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
         "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "atomic_upload", "progress", "raise_on_failure",
         "block_size",
+        "keepalive",
         "host", "port", "user", "password"
     ]
     assert fakes.log.of("var.attr") == []
@@ -182,6 +183,7 @@ def test_connect_call_sequence(fakes, cls):
         ("var.attr", ("progress",), {}),
         ("var.attr", ("raise_on_failure",), {}),
         ("var.attr", ("block_size",), {}),
+        ("var.attr", ("keepalive",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),
@@ -194,7 +196,7 @@ def test_connect_call_sequence(fakes, cls):
         ("paramiko.SFTPClient.from_transport", (transport,), {}),
     ]
     assert list(fakes.log.of("transport.connect")[0].kwargs) == ["username", "password"]
-    assert fakes.log.calls[11].args[0] is p.policies[0]
+    assert fakes.log.of("ssh.set_missing_host_key_policy")[0].args[0] is p.policies[0]
     assert fakes.log.calls[-1].args[0] is transport
     assert obj._ssh is p.ssh_clients[0]
     assert obj._sftp is p.sftp_clients[0]
