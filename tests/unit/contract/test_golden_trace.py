@@ -206,6 +206,8 @@ def scenario_transfers(rec, cls, tmp):
     obj._sftp.raises["put"] = Boom("put")
     rec.step("_upload fails", lambda: obj._upload("src", "dst"))
     del obj._sftp.raises["put"]
+    # The staged download stands in for the contract's get(src, dst) on
+    # every client with getfo: the trace pins getfo, not get.
     obj._sftp.returns["getfo"] = 0
     rec.step("_download staged", lambda: obj._download("src", destination))
     obj._sftp.raises["getfo"] = Boom("getfo")

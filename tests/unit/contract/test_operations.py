@@ -73,6 +73,10 @@ def test_transfer_returns_true_singleton(obj, client, log, method, remote, dst, 
     assert [(c.name, c.args, c.kwargs) for c in log.calls] == [(f"sftp.{remote}", ("src", dst), {})]
 
 
+# For every real client the staged download takes the place of the
+# contract's get(src, dst): it writes through getfo into a staged file, so
+# that a failed download leaves the local file as it was. getfo is pinned
+# here, and the size check get makes on what it reports.
 @pytest.mark.parametrize("reported, expected", [(0, True), (False, True), (1, False), (None, False), ("0", False)])
 def test_a_staged_download_checks_the_size_getfo_reports_as_get_does(obj, client, reported, expected):
     client.returns["getfo"] = reported
