@@ -151,3 +151,62 @@ def test_a_callback_closing_the_client_mid_transfer_ends_it_as_a_failure(live, s
     # the first request that needs the closed channel.
     assert 2 <= len(calls) < len(payload) // BLOCK
     holder.clear()
+
+
+# -- failures mid-pipeline, a source changing under the upload -----------
+
+def test_a_failure_status_mid_pipeline_fails_the_upload_and_the_client_stays_usable(live, server, payload, tmp_path):
+    local = tmp_path / "local.bin"
+    local.write_bytes(payload)
+    server.disk_space = 3 * BLOCK + 100  # refused after the third block, others in flight
+    client = connected(live, server)
+    try:
+        assert client._upload(str(local), "up.bin") is False
+        server.disk_space = None
+        assert client._upload(str(local), "again.bin") is True
+        assert client._download("again.bin", str(tmp_path / "back.bin")) is True
+    finally:
+        client._close()
+    assert (tmp_path / "back.bin").read_bytes() == payload
+
+
+def test_a_source_truncated_during_the_upload_sends_what_it_read(live, server, payload, tmp_path):
+    # As put does: the bytes up to the end the file has by then, checked
+    # against what the server holds.
+    local = tmp_path / "local.bin"
+    local.write_bytes(payload)
+    seen = []
+
+    def shrink(done, total):
+        seen.append(done)
+        if len(seen) == 1:
+            os.truncate(local, 2 * BLOCK)
+
+    client = connected(live, server, progress=shrink, raise_on_failure=True)
+    try:
+        assert client._upload(str(local), "up.bin") is True
+    finally:
+        client._close()
+    assert (server.root / "up.bin").read_bytes() == payload[: 2 * BLOCK]
+
+
+def test_the_instance_dropped_by_another_thread_mid_transfer_ends_whole(live, server, payload, tmp_path):
+    import gc
+
+    started = threading.Event()
+    holder = {"client": connected(live, server, progress=lambda done, total: started.set())}
+    outcome = []
+
+    def transfer():
+        outcome.append(holder["client"]._download("payload.bin", str(tmp_path / "out.bin")))
+
+    worker = threading.Thread(target=transfer)
+    worker.start()
+    assert started.wait(10)
+    holder.clear()
+    gc.collect()
+    worker.join(30)
+    assert not worker.is_alive()
+    assert outcome == [True]
+    assert (tmp_path / "out.bin").read_bytes() == payload
+    gc.collect()

@@ -75,11 +75,11 @@ def test_a_str_subclass_far_from_every_name_passes(fakes, cls):
     assert "repr" not in Hostile.calls and "str" not in Hostile.calls and "hash" in Hostile.calls
 
 
-@pytest.mark.parametrize("size", [1 << 20, 8 << 20])
+@pytest.mark.parametrize("size", [4 << 20, 8 << 20])
 def test_a_key_of_megabytes_is_checked_in_linear_time(fakes, cls, size):
     started = time.monotonic()
     cls({**GOOD_CONFIG, "q" * size: "value"})
-    assert time.monotonic() - started < 2.0
+    assert time.monotonic() - started < 8.0  # a distance table per name took tens of seconds
 
 
 def test_a_huge_key_folding_onto_an_opt_in_name_still_fails_closed(fakes, cls):
