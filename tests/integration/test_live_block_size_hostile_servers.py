@@ -3,6 +3,7 @@ size, reads answered with more bytes than asked or with none before the
 end, a connection dropped mid-pipeline, and a progress callback that closes
 the client under the transfer."""
 
+import contextlib
 import os
 import threading
 
@@ -121,7 +122,9 @@ def test_a_connection_dropped_mid_pipeline_fails_cleanly(live, server, tmp_path)
     try:
         assert client._download("large.bin", str(destination)) is False
     finally:
-        client._close()
+        # paramiko's close of a dropped session may raise, as without block_size.
+        with contextlib.suppress(EOFError, OSError):
+            client._close()
     assert dropped
     assert destination.read_bytes() == b"before"
     assert sorted(os.listdir(tmp_path)) == ["out.bin"]
@@ -210,3 +213,4 @@ def test_the_instance_dropped_by_another_thread_mid_transfer_ends_whole(live, se
     assert outcome == [True]
     assert (tmp_path / "out.bin").read_bytes() == payload
     gc.collect()
+
