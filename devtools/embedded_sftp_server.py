@@ -178,6 +178,31 @@ async def _read_capped(self, file_obj, offset, size):
 
 _StallableSFTPServer.read = _read_capped
 
+_capped_read = _StallableSFTPServer.read
+
+
+class _EmptyData(bytes):
+    """No bytes, answered as data rather than as the end of the file."""
+
+    def __bool__(self):
+        return True
+
+
+async def _read_bent(self, file_obj, offset, size):
+    """With ``read_surplus`` set, each read answered with that many bytes more
+    than asked; an offset in ``empty_read_offsets`` answered once with no bytes."""
+    owner = self._owner
+    if offset in owner.empty_read_offsets:
+        owner.empty_read_offsets.discard(offset)
+        return _EmptyData()
+    data = await _capped_read(self, file_obj, offset, size)
+    if owner.read_surplus and data:
+        data += b"\x00" * owner.read_surplus
+    return data
+
+
+_StallableSFTPServer.read = _read_bent
+
 _answering_write = _StallableSFTPServer.write
 
 
@@ -199,6 +224,8 @@ async def _limits_with_write_cap(self, packet):
     owner = getattr(self._server, "_owner", None)
     if getattr(owner, "limits", True) is False:
         raise asyncssh.SFTPOpUnsupported("Operation unsupported")
+    if getattr(owner, "stated_limits", None) is not None:
+        return asyncssh.sftp.SFTPLimits(*owner.stated_limits)
     limits = await _answering_limits(self, packet)
     cap = getattr(owner, "max_write", None)
     if cap is None:
@@ -280,7 +307,10 @@ class EmbeddedSFTPServer:
     most, saying nothing of it; setting ``max_write`` makes it fail every
     write of more bytes, and state that limit in its answer to
     "limits@openssh.com". With ``limits`` false it answers that request as
-    a server without the extension does.
+    a server without the extension does; ``stated_limits`` (packet, read,
+    write, handles) is stated as given. ``read_surplus`` and
+    ``empty_read_offsets`` make reads answer more bytes than asked, or a data
+    answer of no bytes (not the end of the file) once at those offsets.
     """
 
     def __init__(
@@ -305,6 +335,9 @@ class EmbeddedSFTPServer:
         self.max_read: int | None = None
         self.max_write: int | None = None
         self.limits = True
+        self.stated_limits: tuple[int, int, int, int] | None = None
+        self.read_surplus = 0
+        self.empty_read_offsets: set[int] = set()
         self.port: int | None = None
         self.root: Path | None = None
         self._tmp: tempfile.TemporaryDirectory | None = None

@@ -97,7 +97,9 @@ std::string folded(std::string_view name) {
 // A slip of the keyboard away from `name`: one edit, or the same letters
 // but for case, separators and a plural "s".
 bool near_miss(std::string_view key, std::string_view name) {
-    return edit_distance(key, name) <= 1 || folded(key) == folded(name);
+    // Lengths further apart than one edit need no table, however long the key.
+    const std::size_t apart = key.size() > name.size() ? key.size() - name.size() : name.size() - key.size();
+    return (apart <= 1 && edit_distance(key, name) <= 1) || folded(key) == folded(name);
 }
 
 [[noreturn]] void reject_step(PyObject* name, const char* what) {
@@ -222,7 +224,10 @@ void points::check_names(PyObject* entries) {
             }
         }
         if (meant != nullptr && !near_contract) {
-            PyErr_Format(PyExc_ValueError, "unknown configuration name %R; did you mean %R?", key, meant->interned());
+            // The key as a plain str: a subclass's own __repr__ is not run.
+            OwnedRef plain = check(PyUnicode_FromObject(key));
+            PyErr_Format(PyExc_ValueError, "unknown configuration name %R; did you mean %R?", plain.get(),
+                         meant->interned());
             throw PyErrorRaised{};
         }
     }

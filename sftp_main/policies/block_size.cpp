@@ -28,6 +28,7 @@ constexpr std::uint32_t kSmallestPacket = 32U << 10;
 constexpr std::uint32_t kLargestPacket = 128U << 10;
 // What a write request carries besides its data.
 constexpr std::uint32_t kWriteOverhead = 1U << 10;
+constexpr unsigned long long kLargestRequest = 1ULL << 32;
 
 template <typename Body>
 auto without_interpreter_lock(Body&& body) {
@@ -49,6 +50,16 @@ long long as_count(PyObject* number) {
         throw PyErrorRaised{};
     }
     return value;
+}
+
+// A limit the server states, an unsigned 64-bit number: beyond what a
+// request can be, it limits nothing.
+long long as_limit(PyObject* stated) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(stated);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    return static_cast<long long>(std::min<unsigned long long>(value, kLargestRequest));
 }
 
 OwnedRef number(long long value) { return check(PyLong_FromLongLong(value)); }
@@ -212,8 +223,9 @@ void report(PyObject* progress, long long done, long long total) {
     throw PyErrorRaised{};
 }
 
-// The bytes of a data answer; an answer of another type is the server's mistake.
-OwnedRef data_of(const OwnedRef& answer) {
+// The bytes of a data answer to a read of `asked` bytes; an answer of
+// another type, or of more bytes, is the server's mistake.
+OwnedRef data_of(const OwnedRef& answer, long long asked) {
     if (as_count(PyTuple_GET_ITEM(answer.get(), 0)) != kData) {
         PyErr_SetString(PyExc_OSError, "Expected data");
         throw PyErrorRaised{};
@@ -221,6 +233,11 @@ OwnedRef data_of(const OwnedRef& answer) {
     OwnedRef data = check(PyObject_CallMethod(PyTuple_GET_ITEM(answer.get(), 1), "get_string", nullptr));
     if (!PyBytes_Check(data.get())) {
         PyErr_SetString(PyExc_OSError, "Expected data");
+        throw PyErrorRaised{};
+    }
+    if (PyBytes_GET_SIZE(data.get()) > asked) {
+        PyErr_Format(PyExc_OSError, "the server answered a read of %lld bytes with %zd", asked,
+                     PyBytes_GET_SIZE(data.get()));
         throw PyErrorRaised{};
     }
     return data;
@@ -260,7 +277,7 @@ long long fill_gap(PyObject* client, const Protocol& protocol, PyObject* handle,
             }
             throw PyErrorRaised{};
         }
-        OwnedRef data = data_of(answer);
+        OwnedRef data = data_of(answer, length - written);
         if (PyBytes_GET_SIZE(data.get()) == 0) {
             break;
         }
@@ -302,13 +319,16 @@ long long read_blocks(PyObject* client, PyObject* file, int descriptor, PyObject
             }
             throw;
         }
-        OwnedRef data = data_of(answer);
+        OwnedRef data = data_of(answer, sent.length);
         const long long got = PyBytes_GET_SIZE(data.get());
         write_all(descriptor, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(got));
         written += got;
         if (got < sent.length) {
-            // A server that answers less than asked is asked no more than that.
-            request = static_cast<std::uint32_t>(std::max<long long>(got, 1));
+            // A server that answers less than asked is asked no more than
+            // that; an empty answer says nothing of its cap.
+            if (got > 0) {
+                request = static_cast<std::uint32_t>(got);
+            }
             const long long rest = fill_gap(client, protocol, handle.get(), descriptor, sent.offset + got,
                                             sent.length - got);
             written += rest;
@@ -421,9 +441,9 @@ OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Optio
     } else if (PyTuple_Check(answer.get()) && PyTuple_GET_SIZE(answer.get()) == 2 &&
                as_count(PyTuple_GET_ITEM(answer.get(), 0)) == kExtendedReply) {
         PyObject* message = PyTuple_GET_ITEM(answer.get(), 1);
-        packet_limit = as_count(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
-        read_limit = as_count(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
-        write_limit = as_count(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
+        packet_limit = as_limit(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
+        read_limit = as_limit(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
+        write_limit = as_limit(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
     }
     auto within = [&](long long limit) {
         const long long cap = limit > 0 ? limit : kUnstatedLimit;
