@@ -3,6 +3,8 @@
 #include "sftp_main/calls.hpp"
 #include "sftp_main/names.hpp"
 #include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/blocking_call.hpp"
+#include "sftp_main/policies/file_descriptor.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,20 +31,6 @@ constexpr std::uint32_t kLargestPacket = 128U << 10;
 // What a write request carries besides its data.
 constexpr std::uint32_t kWriteOverhead = 1U << 10;
 constexpr unsigned long long kLargestRequest = 1ULL << 32;
-
-template <typename Body>
-auto without_interpreter_lock(Body&& body) {
-    PyThreadState* state = PyEval_SaveThread();
-    auto result = body();
-    PyEval_RestoreThread(state);
-    return result;
-}
-
-[[noreturn]] void raise_errno(int failure, PyObject* filename) {
-    errno = failure;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    throw PyErrorRaised{};
-}
 
 long long as_count(PyObject* number) {
     const long long value = PyLong_AsLongLong(number);
@@ -352,22 +340,6 @@ std::string file_system_path(PyObject* path) {
     return text;
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) noexcept : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return descriptor_; }
-
-private:
-    int descriptor_;
-};
-
 // The local file's bytes, one request of `request` bytes each; returns how many.
 long long write_blocks(PyObject* client, PyObject* file, int descriptor, PyObject* source, PyObject* progress,
                        long long total, std::uint32_t request) {
@@ -481,7 +453,7 @@ void receive(PyObject* client, PyObject* source, int descriptor, PyObject* progr
 
 void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress, std::uint32_t request) {
     const std::string path = file_system_path(source);
-    const Descriptor local(without_interpreter_lock([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    const FileDescriptor local(without_interpreter_lock([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
     if (local.get() < 0) {
         raise_errno(errno, source);
     }

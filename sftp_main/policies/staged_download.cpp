@@ -2,6 +2,7 @@
 
 #include "sftp_main/calls.hpp"
 #include "sftp_main/policies/block_size.hpp"
+#include "sftp_main/policies/blocking_call.hpp"
 #include "sftp_main/policies/client_registry.hpp"
 #include "sftp_main/policies/opted_transfers.hpp"
 #include "sftp_main/policies/reported_size.hpp"
@@ -43,21 +44,6 @@ std::optional<std::string> file_system_path(PyObject* destination) {
         return std::nullopt;
     }
     return text;
-}
-
-// Runs `body`, which must not throw, with the interpreter lock released.
-template <typename Body>
-auto without_interpreter_lock(Body&& body) {
-    PyThreadState* state = PyEval_SaveThread();
-    auto result = body();
-    PyEval_RestoreThread(state);
-    return result;
-}
-
-void raise_errno(int failure, PyObject* filename) {
-    errno = failure;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    throw PyErrorRaised{};
 }
 
 // Closes the file object over the staged descriptor while the transfer's

@@ -29,30 +29,6 @@ bool is_tcp_socket(PyObject* candidate) {
     return (family_number == AF_INET || family_number == AF_INET6) && kind_number == SOCK_STREAM;
 }
 
-// The transport's `sock`, read from its instance dictionary: no attribute
-// hook of the object runs.
-OwnedRef transport_socket(PyObject* transport) {
-    OwnedRef attributes = OwnedRef::steal(PyObject_GenericGetDict(transport, nullptr));
-    if (!attributes) {
-        drop_error_of(PyExc_AttributeError);
-        return {};
-    }
-    if (!PyDict_Check(attributes.get())) {
-        return {};
-    }
-    PyObject* found = nullptr;
-    check_status(PyDict_GetItemStringRef(attributes.get(), "sock", &found));
-    return OwnedRef::steal(found);
-}
-
-void set_no_delay(PyObject* transport, PyObject* endpoint) {
-    OwnedRef sock = is_tcp_socket(endpoint) ? OwnedRef::take(endpoint) : transport_socket(transport);
-    if (!sock || !is_tcp_socket(sock.get())) {
-        return;
-    }
-    check(PyObject_CallMethod(sock.get(), "setsockopt", "iii", IPPROTO_TCP, TCP_NODELAY, 1));
-}
-
 // `object.__dict__[name]`, or empty: no attribute hook of the object runs.
 OwnedRef instance_attribute(PyObject* object, const char* name) {
     OwnedRef attributes = OwnedRef::steal(PyObject_GenericGetDict(object, nullptr));
@@ -66,6 +42,14 @@ OwnedRef instance_attribute(PyObject* object, const char* name) {
     PyObject* found = nullptr;
     check_status(PyDict_GetItemStringRef(attributes.get(), name, &found));
     return OwnedRef::steal(found);
+}
+
+void set_no_delay(PyObject* transport, PyObject* endpoint) {
+    OwnedRef sock = is_tcp_socket(endpoint) ? OwnedRef::take(endpoint) : instance_attribute(transport, "sock");
+    if (!sock || !is_tcp_socket(sock.get())) {
+        return;
+    }
+    check(PyObject_CallMethod(sock.get(), "setsockopt", "iii", IPPROTO_TCP, TCP_NODELAY, 1));
 }
 
 // The C socket type, whose methods no subclass can replace with Python code

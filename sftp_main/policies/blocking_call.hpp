@@ -1,0 +1,28 @@
+// What the policies that touch local files share around a system call: the
+// interpreter lock let go while it blocks, and its failure raised as OSError.
+#pragma once
+
+#include "sftp_main/ref.hpp"
+
+#include <cerrno>
+
+namespace sftp {
+
+// Runs `body`, which must not throw nor touch Python objects, with the
+// interpreter lock released.
+template <typename Body>
+auto without_interpreter_lock(Body&& body) {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = body();
+    PyEval_RestoreThread(state);
+    return result;
+}
+
+// Raises OSError for errno `failure`, naming `filename` (may be null).
+[[noreturn]] inline void raise_errno(int failure, PyObject* filename) {
+    errno = failure;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    throw PyErrorRaised{};
+}
+
+}  // namespace sftp
