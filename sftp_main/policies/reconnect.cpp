@@ -95,6 +95,18 @@ bool matches_paramiko_error(PyObject* failure, const char* name) {
     return type && PyErr_GivenExceptionMatches(failure, type.get());
 }
 
+// The module's own refusals of a server's key (a pin, known_hosts, the key
+// on reconnecting) say that no credentials were sent.
+bool refused_before_credentials(PyObject* failure) {
+    OwnedRef text = OwnedRef::steal(PyObject_Str(failure));
+    if (!text) {
+        drop_ordinary_error();
+        return false;
+    }
+    OwnedRef marker = check(PyUnicode_FromString(kNoCredentialsSent));
+    return check_status(PySequence_Contains(text.get(), marker.get())) == 1;
+}
+
 bool dropped(PyObject* failure, PyObject* client) {
     if (PyErr_GivenExceptionMatches(failure, PyExc_EOFError) ||
         PyErr_GivenExceptionMatches(failure, PyExc_ConnectionError) ||
@@ -161,7 +173,7 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
 // unreachable for now. A refused key or login is not.
 bool worth_another_connect(PyObject* failure) {
     if (matches_paramiko_error(failure, "BadHostKeyException") ||
-        matches_paramiko_error(failure, "AuthenticationException")) {
+        matches_paramiko_error(failure, "AuthenticationException") || refused_before_credentials(failure)) {
         return false;
     }
     return PyErr_GivenExceptionMatches(failure, PyExc_OSError) ||
@@ -233,15 +245,17 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
     OwnedRef callback = progress != nullptr ? watching(watched) : OwnedRef();
     OwnedRef client = attribute(self, names._sftp);
     attempts = 0;
-    if (allowed > 0 && !connection_alive(client.get())) {
-        client = connect_again(self, client.get(), options);
-    }
+    // A session that died while idle is connected again at once, as the
+    // first attempt.
+    const bool dead_before = allowed > 0 && !connection_alive(client.get());
     for (;;) {
         ++attempts;
         bool connecting = false;
         try {
-            if (attempts > 1) {
-                wait_before(attempts);
+            if (attempts > 1 || dead_before) {
+                if (attempts > 1) {
+                    wait_before(attempts);
+                }
                 connecting = true;
                 client = connect_again(self, client.get(), options);
                 connecting = false;
