@@ -62,27 +62,24 @@ OwnedRef optional_attribute(PyObject* object, const char* name) {
     return found;
 }
 
+// object.<method>(), or empty where it has no such method, the call fails
+// or it returns None.
+OwnedRef optional_call(PyObject* object, const char* method) {
+    OwnedRef bound = optional_attribute(object, method);
+    if (!bound) {
+        return {};
+    }
+    OwnedRef result = OwnedRef::steal(PyObject_CallNoArgs(bound.get()));
+    if (!result) {
+        drop_ordinary_error();
+    }
+    return result && result.get() != Py_None ? result : OwnedRef();
+}
+
 // The transport under an SFTP client, or empty.
 OwnedRef transport_of(PyObject* client) {
-    OwnedRef get_channel = optional_attribute(client, "get_channel");
-    if (!get_channel) {
-        return {};
-    }
-    OwnedRef channel = OwnedRef::steal(PyObject_CallNoArgs(get_channel.get()));
-    if (!channel) {
-        drop_ordinary_error();
-        return {};
-    }
-    OwnedRef get_transport = channel.get() != Py_None ? optional_attribute(channel.get(), "get_transport") : OwnedRef();
-    if (!get_transport) {
-        return {};
-    }
-    OwnedRef transport = OwnedRef::steal(PyObject_CallNoArgs(get_transport.get()));
-    if (!transport) {
-        drop_ordinary_error();
-        return {};
-    }
-    return transport.get() != Py_None ? transport : OwnedRef();
+    OwnedRef channel = optional_call(client, "get_channel");
+    return channel ? optional_call(channel.get(), "get_transport") : OwnedRef();
 }
 
 bool matches_paramiko_error(PyObject* failure, const char* name) {

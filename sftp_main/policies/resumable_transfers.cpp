@@ -10,6 +10,7 @@
 #include "sftp_main/policies/opted_transfers.hpp"
 #include "sftp_main/policies/random_suffix.hpp"
 #include "sftp_main/policies/reconnect.hpp"
+#include "sftp_main/policies/staged_download.hpp"
 #include "sftp_main/policies/staged_file.hpp"
 
 #include <algorithm>
@@ -33,24 +34,6 @@ constexpr std::uint32_t kDefaultRequest = 32U << 10;
 // Room in a file name for the part's additions.
 constexpr std::size_t kMaxKeptBase = 150;
 constexpr const char* kPartSuffix = ".partial";
-
-std::optional<std::string> file_system_path(PyObject* path) {
-    OwnedRef given = OwnedRef::steal(PyOS_FSPath(path));
-    if (!given) {
-        drop_ordinary_error();
-        return std::nullopt;
-    }
-    OwnedRef encoded = PyBytes_Check(given.get()) ? given : OwnedRef::steal(PyUnicode_EncodeFSDefault(given.get()));
-    if (!encoded) {
-        drop_ordinary_error();
-        return std::nullopt;
-    }
-    std::string text(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (text.empty() || text.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
-    return text;
-}
 
 // The first 16 hexadecimal digits of the SHA-256 of `text`'s UTF-8 form.
 std::string digest_of(PyObject* text) {
@@ -131,15 +114,6 @@ bool tails_match(PyObject* client, PyObject* path, int descriptor, long long hel
     throw PyErrorRaised{};
 }
 
-[[noreturn]] void refuse_link(PyObject* destination, const ForeignLink& link) {
-    OwnedRef message = check(PyUnicode_FromFormat(
-        "not following a symbolic link of user %lu, who is neither this process's user (%lu) nor the directory's "
-        "owner (%lu)",
-        static_cast<unsigned long>(link.link_owner), static_cast<unsigned long>(geteuid()),
-        static_cast<unsigned long>(link.directory_owner)));
-    raise_refusal(EACCES, message.get(), destination);
-}
-
 [[noreturn]] void refuse_part(const std::string& part_name) {
     OwnedRef message = check(PyUnicode_FromFormat(
         "resume: the part file %s is not this process's user's own private file (a regular file of one link, mode "
@@ -172,7 +146,7 @@ PartName part_name(const std::string& destination, PyObject* client, PyObject* s
 class DownloadState {
 public:
     DownloadState(PyObject* destination, bool resume) : destination_(destination), resume_(resume) {
-        path_ = file_system_path(destination);
+        path_ = local_path_of(destination);
     }
 
     // False where the destination cannot be staged: the plain download then.
@@ -196,7 +170,7 @@ public:
                 part_.emplace(std::move(*made));
             }
             if (refused) {
-                refuse_link(destination_, *refused);
+                refuse_foreign_link(destination_, *refused);
             }
             if (foreign) {
                 refuse_part(name.name);

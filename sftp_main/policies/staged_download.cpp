@@ -27,25 +27,6 @@ namespace {
 // 32 KiB made downloads about a sixth faster.
 constexpr int kWriteBuffer = 1 << 20;
 
-// The destination as a file system path, or nothing when it is not one.
-std::optional<std::string> file_system_path(PyObject* destination) {
-    OwnedRef path = OwnedRef::steal(PyOS_FSPath(destination));
-    if (!path) {
-        drop_ordinary_error();
-        return std::nullopt;
-    }
-    OwnedRef encoded = PyBytes_Check(path.get()) ? path : OwnedRef::steal(PyUnicode_EncodeFSDefault(path.get()));
-    if (!encoded) {
-        drop_ordinary_error();
-        return std::nullopt;
-    }
-    std::string text(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (text.empty() || text.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
-    return text;
-}
-
 // Closes the file object over the staged descriptor while the transfer's
 // failure is pending. Its own failure is dropped, unless it is an
 // interrupt, which then goes up instead.
@@ -97,7 +78,7 @@ struct Destination {
 
 // `staging`: whether the client can write into a staged file at all.
 Destination look_at(PyObject* destination, bool staging) {
-    const std::optional<std::string> path = file_system_path(destination);
+    const std::optional<std::string> path = local_path_of(destination);
     if (!path) {
         return Destination{};
     }
@@ -112,7 +93,27 @@ Destination look_at(PyObject* destination, bool staging) {
     });
 }
 
-[[noreturn]] void refuse_link(PyObject* destination, const ForeignLink& link) {
+}  // namespace
+
+std::optional<std::string> local_path_of(PyObject* destination) {
+    OwnedRef path = OwnedRef::steal(PyOS_FSPath(destination));
+    if (!path) {
+        drop_ordinary_error();
+        return std::nullopt;
+    }
+    OwnedRef encoded = PyBytes_Check(path.get()) ? path : OwnedRef::steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded) {
+        drop_ordinary_error();
+        return std::nullopt;
+    }
+    std::string text(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (text.empty() || text.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+[[noreturn]] void refuse_foreign_link(PyObject* destination, const ForeignLink& link) {
     OwnedRef message = check(PyUnicode_FromFormat(
         "not following a symbolic link of user %lu, who is neither this process's user (%lu) nor the directory's "
         "owner (%lu)",
@@ -122,8 +123,6 @@ Destination look_at(PyObject* destination, bool staging) {
     PyErr_SetRaisedException(error.release());
     throw PyErrorRaised{};
 }
-
-}  // namespace
 
 bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
                      const std::function<void()>& contract_get, std::uint32_t read_request) {
@@ -135,7 +134,7 @@ bool download_staged(PyObject* client, PyObject* source, PyObject* destination, 
     }
     Destination found = look_at(destination, static_cast<bool>(getfo));
     if (found.refused) {
-        refuse_link(destination, *found.refused);
+        refuse_foreign_link(destination, *found.refused);
     }
     std::optional<StagedFile>& staged = found.staged;
     {

@@ -19,8 +19,20 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 namespace sftp {
+
+struct ForeignLink;
+
+// A local destination as a file system path, or nothing when it is none
+// (an object that is no path, an empty one, one with a NUL byte).
+std::optional<std::string> local_path_of(PyObject* destination);
+
+// Raises PermissionError's errno in an OSError: `link` at `destination` is
+// not followed (staged_file.hpp).
+[[noreturn]] void refuse_foreign_link(PyObject* destination, const ForeignLink& link);
 
 // Fetches the remote `source` through `client` into the local `destination`
 // when it can be staged and returns true; otherwise makes `contract_get`
