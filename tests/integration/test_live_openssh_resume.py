@@ -1,0 +1,324 @@
+"""With "resume", against the system's own OpenSSH through the fault relay:
+what an interrupted transfer moved outlives the call and the process, in a
+private part file beside the destination (a download) or in the staging
+beside dsc_path (an upload); a later call continues from it, unless the
+source changed; and a part file that is not the process's own is refused."""
+
+import errno
+import logging
+import os
+import re
+import shutil
+import signal
+import stat
+import tempfile
+from pathlib import Path
+
+import pytest
+from fault_relay import DOWN, UP, Cut, FaultRelay
+from test_live_openssh_through_relay import close_after_cut, config, sshd  # noqa: F401
+
+import sftp_main
+
+MIB = 1024 * 1024
+NOBODY = 65534
+
+# paramiko's threads find the connection cut under them.
+pytestmark = pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+
+
+def remote_file(sshd, name, size):
+    data = os.urandom(size)
+    (sshd.root / name).write_bytes(data)
+    return data
+
+
+def part_pattern(destination_name, remote):
+    info = os.stat(remote)
+    return re.compile(rf"^\.{re.escape(destination_name)}\.[0-9a-f]{{16}}\.{info.st_size}\.{int(info.st_mtime)}\.partial$")
+
+
+def parts_in(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".partial"))
+
+
+def new_file_mode():
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+def download(sshd, relay, source, destination, **options):
+    client = sftp_main.TavrelSFTPMain(config(sshd, relay, resume=True, **options))
+    client._connect()
+    try:
+        return client._download(source, str(destination))
+    finally:
+        close_after_cut(client)
+
+
+def cut_download(sshd, source, destination, after):
+    """A download with "resume" cut after ``after`` bytes: returns False and leaves its part."""
+    with FaultRelay((sshd.host, sshd.port), cuts=[Cut(DOWN, after)]) as relay:
+        assert download(sshd, relay, source, destination) is False
+        assert relay.connections[0].cut is not None
+    parts = parts_in(destination.parent)
+    assert len(parts) == 1, parts
+    return destination.parent / parts[0]
+
+
+def carried_down(sshd, source, destination, **options):
+    """A download with "resume", uncut: its result and the bytes it carried."""
+    with FaultRelay((sshd.host, sshd.port)) as relay:
+        done = download(sshd, relay, source, destination, **options)
+        return done, relay.carried(DOWN)
+
+
+# --- a killed process ---
+
+
+KILLED_CHILD = """
+import os, signal, sys
+import sftp_main
+
+config, destination = {config!r}, {destination!r}
+
+def progress(done, total):
+    if done >= total // 2:
+        os.kill(os.getpid(), signal.SIGKILL)
+
+client = sftp_main.TavrelSFTPMain({{**config, "resume": True, "progress": progress}})
+client._connect()
+client._download("killed.bin", destination)
+print("not killed")
+"""
+
+
+def test_a_download_killed_half_way_continues_in_a_new_process_from_its_part(sshd, tmp_path, run_python):
+    size = 32 * MIB
+    data = remote_file(sshd, "killed.bin", size)
+    destination = tmp_path / "copy.bin"
+    with FaultRelay((sshd.host, sshd.port)) as relay:
+        code = KILLED_CHILD.format(config=config(sshd, relay), destination=str(destination))
+        child = run_python(code, timeout=120)
+        assert child.returncode == -signal.SIGKILL, child.stdout + child.stderr
+        first = relay.carried(DOWN)
+    assert first >= size // 2
+    parts = parts_in(tmp_path)
+    assert len(parts) == 1 and part_pattern("copy.bin", sshd.root / "killed.bin").match(parts[0]), parts
+    held = os.lstat(tmp_path / parts[0])
+    assert stat.S_ISREG(held.st_mode) and stat.S_IMODE(held.st_mode) == 0o600 and held.st_uid == os.geteuid()
+    assert 0 < held.st_size < size
+    assert (tmp_path / parts[0]).read_bytes() == data[: held.st_size]
+    assert not destination.exists()
+
+    done, second = carried_down(sshd, "killed.bin", destination)
+    assert done is True
+    assert second < 0.6 * size
+    assert destination.read_bytes() == data
+    assert parts_in(tmp_path) == []
+    assert stat.S_IMODE(os.stat(destination).st_mode) == new_file_mode()
+
+
+# --- the remote file changed, or not, between the two calls ---
+
+
+def change_content_under_the_same_size_and_time(remote, held):
+    info = os.stat(remote)
+    with open(remote, "r+b") as changed:
+        changed.seek(held - 4096)
+        original = changed.read(16)
+        changed.seek(held - 4096)
+        changed.write(bytes(b ^ 0xFF for b in original))
+    os.utime(remote, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+
+@pytest.mark.parametrize("change", ["none", "size", "time", "the bytes the part holds"])
+def test_a_later_download_continues_unless_the_remote_file_changed(sshd, tmp_path, change):
+    size = 8 * MIB
+    remote = sshd.root / "changing.bin"
+    remote_file(sshd, "changing.bin", size)
+    destination = tmp_path / "copy.bin"
+    part = cut_download(sshd, "changing.bin", destination, 4 * MIB)
+    held = part.stat().st_size
+    assert 0 < held < size
+    if change == "size":
+        with open(remote, "ab") as grown:
+            grown.write(os.urandom(12345))
+    elif change == "time":
+        info = os.stat(remote)
+        os.utime(remote, ns=(info.st_atime_ns, info.st_mtime_ns + 100 * 10**9))
+    elif change == "the bytes the part holds":
+        change_content_under_the_same_size_and_time(remote, held)
+    now = remote.read_bytes()
+
+    done, carried = carried_down(sshd, "changing.bin", destination)
+    assert done is True
+    assert destination.read_bytes() == now
+    # The stale part is gone with the one that replaced it.
+    assert parts_in(tmp_path) == []
+    if change == "none":
+        assert carried < 0.6 * size
+    else:
+        assert carried >= len(now)
+
+
+# --- part files that are not the process's own ---
+
+
+def plant(kind, part, tmp_path):
+    """Puts ``kind`` in the part file's place; returns what must stay as it is."""
+    kept = {}
+    if kind == "owned by nobody":
+        os.chown(part, NOBODY, NOBODY)
+    elif kind == "mode 0644":
+        os.chmod(part, 0o644)
+    elif kind == "a second link":
+        os.link(part, tmp_path / "elsewhere")
+    elif kind == "a symlink to a file":
+        target = tmp_path / "target.txt"
+        target.write_bytes(b"keep me as I am")
+        kept[target] = (target.read_bytes(), os.stat(target).st_mtime_ns)
+        part.unlink()
+        os.symlink(target, part)
+    elif kind == "a directory":
+        part.unlink()
+        part.mkdir(mode=0o700)
+    if not part.is_dir() and not part.is_symlink():
+        kept[part] = (part.read_bytes(), os.stat(part).st_mtime_ns)
+    return kept
+
+
+@pytest.mark.parametrize("kind", ["owned by nobody", "mode 0644", "a second link", "a symlink to a file", "a directory"])
+def test_a_part_file_that_is_not_the_process_s_own_is_refused_and_left_alone(sshd, tmp_path, caplog, kind):
+    if kind == "owned by nobody" and os.geteuid() != 0:
+        pytest.skip("needs root to give a file to nobody")
+    remote_file(sshd, "planted.bin", 4 * MIB)
+    destination = tmp_path / "copy.bin"
+    part = cut_download(sshd, "planted.bin", destination, 2 * MIB)
+    kept = plant(kind, part, tmp_path)
+    before = os.lstat(part)
+    caplog.set_level(logging.INFO)
+
+    done, _ = carried_down(sshd, "planted.bin", destination)
+    assert done is False
+    after = os.lstat(part)
+    assert (after.st_ino, after.st_mode, after.st_uid, after.st_nlink) == (
+        before.st_ino, before.st_mode, before.st_uid, before.st_nlink)
+    for path, (content, mtime) in kept.items():
+        assert path.read_bytes() == content and os.stat(path).st_mtime_ns == mtime, path
+    assert not destination.exists()
+    said = " ".join(r.getMessage() for r in caplog.records if r.name.startswith("sftp_main"))
+    assert "OSError" in said or "PermissionError" in said, said
+    assert f"[Errno {errno.EACCES}]" in said or "Permission denied" in said, said
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to play the user nobody")
+def test_a_part_file_of_the_process_s_own_is_unreadable_to_another_user(sshd):
+    remote_file(sshd, "private.bin", 4 * MIB)
+    # A directory nobody may enter, so that only the part's own mode stands
+    # in the way.
+    directory = tempfile.mkdtemp(prefix="sftp-main-part-")
+    try:
+        os.chmod(directory, 0o755)
+        destination = os.path.join(directory, "copy.bin")
+        part = cut_download(sshd, "private.bin", Path(destination), 2 * MIB)
+        readable = os.path.join(directory, "readable.txt")
+        with open(readable, "w") as other:
+            other.write("anyone")
+        os.chmod(readable, 0o644)
+        assert opened_as_nobody(readable) == "opened"
+        assert opened_as_nobody(str(part)) == "PermissionError"
+    finally:
+        shutil.rmtree(directory)
+
+
+def opened_as_nobody(path):
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: the user nobody
+        code = 1
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            try:
+                with open(path, "rb"):
+                    said = "opened"
+            except BaseException as error:  # noqa: BLE001 - reported to the parent
+                said = type(error).__name__
+            os.write(write_end, said.encode())
+            code = 0
+        finally:
+            os._exit(code)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        said = pipe.read().decode()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    return said
+
+
+# --- uploads ---
+
+
+def staging(sshd, name):
+    pattern = re.compile(rf"^\.{re.escape(name)}\.[0-9a-f]{{16}}\.part$")
+    return sorted(entry for entry in os.listdir(sshd.root) if pattern.match(entry))
+
+
+def upload(sshd, relay, source, name, **options):
+    client = sftp_main.TavrelSFTPMain(config(sshd, relay, **options))
+    client._connect()
+    try:
+        return client._upload(str(source), name)
+    finally:
+        close_after_cut(client)
+
+
+def test_an_interrupted_upload_keeps_its_staging_and_a_later_one_continues_from_it(sshd, tmp_path):
+    size = 16 * MIB
+    source = tmp_path / "source.bin"
+    data = os.urandom(size)
+    source.write_bytes(data)
+    try:
+        with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 8 * MIB)]) as relay:
+            assert upload(sshd, relay, source, "resumed.bin", resume=True) is False
+        [kept] = staging(sshd, "resumed.bin")
+        held = (sshd.root / kept / "resumed.bin").read_bytes()
+        assert 0 < len(held) <= 8 * MIB and held == data[: len(held)]
+        # Staged: the destination itself was never written.
+        assert not (sshd.root / "resumed.bin").exists()
+
+        with FaultRelay((sshd.host, sshd.port)) as relay:
+            assert upload(sshd, relay, source, "resumed.bin", resume=True) is True
+            assert relay.carried(UP) < 0.6 * size
+        assert (sshd.root / "resumed.bin").read_bytes() == data
+        assert staging(sshd, "resumed.bin") == []
+    finally:
+        for name in staging(sshd, "resumed.bin"):
+            shutil.rmtree(sshd.root / name)
+        (sshd.root / "resumed.bin").unlink(missing_ok=True)
+
+
+def test_an_upload_of_a_changed_local_file_starts_afresh(sshd, tmp_path):
+    size = 8 * MIB
+    source = tmp_path / "source.bin"
+    source.write_bytes(os.urandom(size))
+    try:
+        with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 4 * MIB)]) as relay:
+            assert upload(sshd, relay, source, "changed.bin", resume=True) is False
+        assert len(staging(sshd, "changed.bin")) == 1
+        data = os.urandom(size)  # the same size, new bytes and a new time
+        source.write_bytes(data)
+        info = os.stat(source)
+        os.utime(source, ns=(info.st_atime_ns, info.st_mtime_ns + 10**9))
+        with FaultRelay((sshd.host, sshd.port)) as relay:
+            assert upload(sshd, relay, source, "changed.bin", resume=True) is True
+            assert relay.carried(UP) >= size
+        assert (sshd.root / "changed.bin").read_bytes() == data
+    finally:
+        for name in staging(sshd, "changed.bin"):
+            shutil.rmtree(sshd.root / name)
+        (sshd.root / "changed.bin").unlink(missing_ok=True)
+
