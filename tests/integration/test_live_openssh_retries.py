@@ -172,6 +172,28 @@ def test_a_stalled_transfer_whose_timeout_expires_counts_as_a_drop(sshd, small, 
     assert (tmp_path / "copy.bin").read_bytes() == small
 
 
+def test_a_session_that_died_idle_is_reconnected_at_the_next_transfer(sshd, small, tmp_path):
+    # What the login sends up is the same each time: the cut comes with the
+    # first keepalive request after it, while the client is idle.
+    with FaultRelay((sshd.host, sshd.port)) as probe:
+        client = sftp_main.TavrelSFTPMain(config(sshd, probe))
+        client._connect()
+        client._close()
+        assert probe.wait_until_ended(0)
+        logged_in = probe.connections[0].carried[UP]
+    with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, logged_in + 1)]) as relay:
+        client = sftp_main.TavrelSFTPMain(config(sshd, relay, retries=1, keepalive=1))
+        client._connect()
+        try:
+            assert relay.wait_until_ended(0, timeout=15)
+            assert relay.connections[0].cut is not None
+            assert client._download("small.bin", str(tmp_path / "copy.bin")) is True
+        finally:
+            client._close()
+        assert len(relay.connections) == 2
+    assert (tmp_path / "copy.bin").read_bytes() == small
+
+
 # --- what is never retried ---
 
 
