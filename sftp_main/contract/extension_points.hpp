@@ -91,8 +91,20 @@ void download(PyObject* client, PyObject* source, PyObject* destination, const O
               const std::function<void()>& contract_get);
 // The progress callable a contract call is given, or empty.
 OwnedRef progress(const Options* options);
+// Whether the client's transfers reconnect or keep their partial data
+// ("retries", "resume"); `options` then receives the client's options.
+bool survives_drops(PyObject* client, std::shared_ptr<const Options>& options);
+// Such a transfer, whole: it may reconnect the instance, and counts its
+// attempts. `contract_transfer(client, progress)` makes the contract's call
+// on the client of the attempt, where the download cannot be staged.
+using ContractTransfer = std::function<void(PyObject* client, PyObject* progress)>;
+void upload_surviving_drops(PyObject* self, PyObject* source, PyObject* destination, const Options& options,
+                            int& attempts);
+void download_surviving_drops(PyObject* self, PyObject* source, PyObject* destination, const Options& options,
+                              int& attempts, const ContractTransfer& contract_get);
 // When a transfer fails: logs why (it then returns False), or raises.
-void transfer_failed(const Invocation& call, PyObject* failure, const Options* options);
+// `attempts` is how many were made, 0 where only one could be.
+void transfer_failed(const Invocation& call, PyObject* failure, const Options* options, int attempts = 0);
 
 // --- when any method fails: the note on the exception being raised ---
 void method_failed(const Invocation& call, std::optional<PyObject*> server = std::nullopt) noexcept;

@@ -73,11 +73,16 @@ OwnedRef interrupt_in_chain(PyObject* error, PyObject* handled) {
 // Transfers report an ordinary failure as False; interrupts and exits still
 // propagate, also when the client wrapped one in its own error. `transfer`
 // is given where to put the options it finds for the client.
+struct TransferContext {
+    std::shared_ptr<const Options> options;
+    int attempts = 0;
+};
+
 template <typename Transfer>
 OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
-    std::shared_ptr<const Options> options;
+    TransferContext context;
     try {
-        transfer(options);
+        transfer(context);
         return OwnedRef::take(Py_True);
     } catch (const PyErrorRaised&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -89,7 +94,7 @@ OwnedRef reporting_outcome(const Invocation& call, Transfer&& transfer) {
             PyErr_SetRaisedException(interrupt.release());
             throw;
         }
-        points::transfer_failed(call, failure.get(), options.get());
+        points::transfer_failed(call, failure.get(), context.options.get(), context.attempts);
         return OwnedRef::take(Py_False);
     }
 }
@@ -104,9 +109,15 @@ void contract_transfer(PyObject* client, PyObject* method, PyObject* source, PyO
 
 // client.put(src_file, dsc_path)
 OwnedRef upload(const Invocation& call) {
-    return reporting_outcome(call, [&](std::shared_ptr<const Options>& options) {
+    return reporting_outcome(call, [&](TransferContext& context) {
         OwnedRef client = attribute(call.self(), names._sftp);
+        if (points::survives_drops(client.get(), context.options)) {
+            points::upload_surviving_drops(call.self(), call.argument(1), call.argument(2), *context.options,
+                                           context.attempts);
+            return;
+        }
         clients::CallGuard one_at_a_time(client.get());
+        std::shared_ptr<const Options>& options = context.options;
         options = one_at_a_time.options();
         if (!points::upload(client.get(), call.argument(1), call.argument(2), options.get())) {
             OwnedRef progress = points::progress(options.get());
@@ -120,8 +131,18 @@ OwnedRef upload(const Invocation& call) {
 // truncates the local file before it knows that the remote one can be
 // read, and the staged download leaves it as it was on any failure.
 OwnedRef download(const Invocation& call) {
-    return reporting_outcome(call, [&](std::shared_ptr<const Options>& options) {
+    return reporting_outcome(call, [&](TransferContext& context) {
         OwnedRef client = attribute(call.self(), names._sftp);
+        if (points::survives_drops(client.get(), context.options)) {
+            points::download_surviving_drops(
+                call.self(), call.argument(1), call.argument(2), *context.options, context.attempts,
+                [&](PyObject* client_now, PyObject* progress) {
+                    clients::CallGuard one_at_a_time(client_now);
+                    contract_transfer(client_now, call.client_method(), call.argument(1), call.argument(2), progress);
+                });
+            return;
+        }
+        std::shared_ptr<const Options>& options = context.options;
         options = clients::options_of(client.get());
         points::download(client.get(), call.argument(1), call.argument(2), options.get(), [&] {
             OwnedRef progress = points::progress(options.get());

@@ -75,6 +75,9 @@ struct Options {
     // set once the SFTP client is open; 0 without block_size.
     std::uint32_t read_request = 0;
     std::uint32_t write_request = 0;
+    // With "retries" or "resume", the server's host key blob as the
+    // connection found it: a reconnect must find the same (reconnect.hpp).
+    OwnedRef server_key;
 
     const OwnedRef& operator[](Option option) const noexcept { return kept[static_cast<std::size_t>(option)]; }
     bool any() const noexcept;
@@ -82,6 +85,10 @@ struct Options {
     // value but the time limit, which only words the notes on a timeout,
     // and the keepalive interval, set on the transport once.
     bool needed_by_transfers() const noexcept;
+    // Whether a transfer reconnects or keeps its partial data (reconnect.hpp).
+    bool survives_drops() const noexcept {
+        return static_cast<bool>((*this)[Option::retries]) || static_cast<bool>((*this)[Option::resume]);
+    }
 };
 
 // The options of the instance's configuration, read and checked in table

@@ -267,34 +267,75 @@ OwnedRef seconds(PyObject* value, const char* option) {
     return limit;
 }
 
-OwnedRef byte_count(PyObject* value, const char* option) {
-    if (value == Py_None || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0)) {
-        return {};
-    }
-    OwnedRef number;
+namespace {
+
+// An int, or the decimal text of one of up to 12 digits; empty for anything else.
+OwnedRef whole_number(PyObject* value) {
     if (PyLong_Check(value) && !PyBool_Check(value)) {
-        number = OwnedRef::take(value);
-    } else if (PyUnicode_Check(value)) {
+        return OwnedRef::take(value);
+    }
+    if (PyUnicode_Check(value)) {
         OwnedRef stripped = check(PyObject_CallMethod(value, "strip", nullptr));
         const std::string_view digits = utf8_view(stripped.get());
         if (!digits.empty() && digits.size() <= 12 &&
             std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            number = check(PyLong_FromString(std::string(digits).c_str(), nullptr, 10));
+            return check(PyLong_FromString(std::string(digits).c_str(), nullptr, 10));
         }
     }
+    return {};
+}
+
+// The number within [low, high], or nothing.
+std::optional<long long> within(const OwnedRef& number, long long low, long long high) {
+    if (!number) {
+        return std::nullopt;
+    }
     int overflow = 0;
-    const long long count = number ? PyLong_AsLongLongAndOverflow(number.get(), &overflow) : 0;
-    if (count == -1 && PyErr_Occurred()) {
+    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
         throw PyErrorRaised{};
     }
-    if (!number || overflow != 0 || count < kMinByteCount || count > kMaxByteCount) {
+    if (overflow != 0 || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool leaves_unset(PyObject* value) {
+    return value == Py_None || (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0);
+}
+
+}  // namespace
+
+OwnedRef byte_count(PyObject* value, const char* option) {
+    if (leaves_unset(value)) {
+        return {};
+    }
+    const std::optional<long long> count = within(whole_number(value), kMinByteCount, kMaxByteCount);
+    if (!count) {
         PyErr_Format(PyExc_ValueError,
                      "%s must be a whole number of bytes from %lld (1 KiB) to %lld (16 MiB), an int or the text of "
                      "one; got %.200R",
                      option, kMinByteCount, kMaxByteCount, value);
         throw PyErrorRaised{};
     }
-    return check(PyLong_FromLongLong(count));
+    return check(PyLong_FromLongLong(*count));
+}
+
+OwnedRef count(PyObject* value, const char* option) {
+    if (leaves_unset(value)) {
+        return {};
+    }
+    const std::optional<long long> counted = within(whole_number(value), 0, kMaxCount);
+    if (!counted) {
+        PyErr_Format(PyExc_ValueError, "%s must be a whole number from 0 to %lld, an int or the text of one; got %.200R",
+                     option, kMaxCount, value);
+        throw PyErrorRaised{};
+    }
+    if (*counted == 0) {
+        return {};
+    }
+    return check(PyLong_FromLongLong(*counted));
 }
 
 OwnedRef flag(PyObject* value, const char* /*option*/) { return is_true(value) ? OwnedRef::take(Py_True) : OwnedRef(); }
@@ -362,6 +403,8 @@ OwnedRef checked(ValueType type, PyObject* value, const char* option) {
             return secret(value, option);
         case ValueType::ByteCount:
             return byte_count(value, option);
+        case ValueType::Count:
+            return count(value, option);
         case ValueType::Text:
         case ValueType::Port:
             return text(value, option);

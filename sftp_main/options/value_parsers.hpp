@@ -11,11 +11,13 @@
 
 namespace sftp {
 
-enum class ValueType { Text, Port, Flag, Seconds, Path, PinList, Secret, Callable, ByteCount };
+enum class ValueType { Text, Port, Flag, Seconds, Path, PinList, Secret, Callable, ByteCount, Count };
 
 // The range a ByteCount takes: a kibibyte up to 16 MiB.
 inline constexpr long long kMinByteCount = 1LL << 10;
 inline constexpr long long kMaxByteCount = 1LL << 24;
+// The most a Count takes.
+inline constexpr long long kMaxCount = 100;
 
 // Raises `type(message)` with `cause` as its __cause__ (and context), as
 // `raise ValueError(...) from error` does.
@@ -48,6 +50,11 @@ OwnedRef seconds(PyObject* value, const char* option);
 // unset; zero, a negative number, a bool, a float and anything out of the
 // range are mistakes.
 OwnedRef byte_count(PyObject* value, const char* option);
+
+// A count as an int, from an int or the decimal text of one, 0 to
+// kMaxCount. None and the empty text leave it unset, and so does 0; a
+// negative number, a bool, a float and anything larger are mistakes.
+OwnedRef count(PyObject* value, const char* option);
 
 // True for a true value, empty for a false one.
 OwnedRef flag(PyObject* value, const char* option);

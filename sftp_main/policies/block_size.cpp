@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -277,22 +278,39 @@ long long fill_gap(PyObject* client, const Protocol& protocol, PyObject* handle,
 
 // The file's bytes in order into the descriptor; returns how many.
 long long read_blocks(PyObject* client, PyObject* file, int descriptor, PyObject* progress, long long total,
-                      std::uint32_t request) {
+                      std::uint32_t request, long long start) {
     const Protocol protocol;
     OwnedRef handle = check(PyObject_GetAttrString(file, "handle"));
     Pipeline pipeline(client);
     const std::size_t depth = depth_for(request);
-    long long asked = 0;
-    long long written = 0;
+    long long asked = start;
+    long long written = start;
+    // A request that cannot be sent (the connection has ended) leaves the
+    // answers already on their way to be read: they are written before its
+    // failure is raised, so that a transfer resumed later asks for less.
+    std::optional<PendingError> unsent;
+    auto raise_unsent = [&] {
+        PyErr_Clear();
+        unsent->restore();
+        throw PyErrorRaised{};
+    };
     while (written < total) {
-        while (pipeline.size() < depth && asked < total) {
+        while (!unsent && pipeline.size() < depth && asked < total) {
             const long long length = std::min<long long>(request, total - asked);
             OwnedRef at = protocol.offset(asked);
             OwnedRef size = number(length);
-            pipeline.send(kRead, {handle.get(), at.get(), size.get()}, asked, length);
+            try {
+                pipeline.send(kRead, {handle.get(), at.get(), size.get()}, asked, length);
+            } catch (const PyErrorRaised&) {
+                unsent.emplace(take_ordinary_error());
+                break;
+            }
             asked += length;
         }
         if (pipeline.size() == 0) {
+            if (unsent) {
+                raise_unsent();
+            }
             break;
         }
         OwnedRef answer;
@@ -302,6 +320,9 @@ long long read_blocks(PyObject* client, PyObject* file, int descriptor, PyObject
             sent = std::move(done);
             answer = std::move(pair);
         } catch (const PyErrorRaised&) {
+            if (unsent && PyErr_ExceptionMatches(PyExc_Exception)) {
+                raise_unsent();
+            }
             if (at_end_of_file()) {
                 break;  // the file is shorter than reported: the size check says so
             }
@@ -342,18 +363,20 @@ std::string file_system_path(PyObject* path) {
 
 // The local file's bytes, one request of `request` bytes each; returns how many.
 long long write_blocks(PyObject* client, PyObject* file, int descriptor, PyObject* source, PyObject* progress,
-                       long long total, std::uint32_t request) {
+                       long long total, std::uint32_t request, long long start, long long& settled) {
     const Protocol protocol;
     OwnedRef handle = check(PyObject_GetAttrString(file, "handle"));
     Pipeline pipeline(client);
     const std::size_t depth = depth_for(request);
-    long long sent = 0;
+    long long sent = start;
+    settled = start;
     auto settle_oldest = [&] {
         auto [done, answer] = pipeline.next();
         if (as_count(PyTuple_GET_ITEM(answer.get(), 0)) != kStatus) {
             PyErr_SetString(PyExc_OSError, "Expected status");
             throw PyErrorRaised{};
         }
+        settled = done.offset + done.length;
     };
     for (;;) {
         OwnedRef block = check(PyBytes_FromStringAndSize(nullptr, request));
@@ -431,11 +454,18 @@ OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Optio
 }
 
 void receive(PyObject* client, PyObject* source, int descriptor, PyObject* progress, std::uint32_t request) {
-    const long long total = reported_size(client, source);
+    receive_rest(client, source, descriptor, progress, request, 0, reported_size(client, source));
+}
+
+void receive_rest(PyObject* client, PyObject* source, int descriptor, PyObject* progress, std::uint32_t request,
+                  long long start, long long total) {
+    if (lseek(descriptor, start, SEEK_SET) < 0) {
+        raise_errno(errno, nullptr);
+    }
     OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", source, "rb"));
     long long written = 0;
     try {
-        written = read_blocks(client, file.get(), descriptor, progress, total, request);
+        written = read_blocks(client, file.get(), descriptor, progress, total, request, start);
     } catch (const PyErrorRaised&) {
         close_after_failure(file.get());
     }
@@ -461,11 +491,21 @@ void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* p
     if (fstat(local.get(), &status) != 0) {
         raise_errno(errno, source);
     }
-    const auto total = static_cast<long long>(status.st_size);
-    OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", destination, "wb"));
+    long long settled = 0;
+    send_rest(client, local.get(), source, destination, progress, request, 0, static_cast<long long>(status.st_size),
+              settled);
+}
+
+void send_rest(PyObject* client, int local, PyObject* source, PyObject* destination, PyObject* progress,
+               std::uint32_t request, long long start, long long total, long long& settled) {
+    if (lseek(local, start, SEEK_SET) < 0) {
+        raise_errno(errno, source);
+    }
+    // Past the start the file is written where it stands, never truncated.
+    OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", destination, start == 0 ? "wb" : "r+"));
     long long sent = 0;
     try {
-        sent = write_blocks(client, file.get(), local.get(), source, progress, total, request);
+        sent = write_blocks(client, file.get(), local, source, progress, total, request, start, settled);
     } catch (const PyErrorRaised&) {
         close_after_failure(file.get());
     }
@@ -474,6 +514,25 @@ void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* p
         PyErr_Format(PyExc_OSError, "size mismatch in put!  %lld != %lld", held, sent);
         throw PyErrorRaised{};
     }
+}
+
+long long remote_size(PyObject* client, PyObject* path) { return reported_size(client, path); }
+
+OwnedRef read_range(PyObject* client, PyObject* path, long long offset, long long length) {
+    OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", path, "rb"));
+    OwnedRef data;
+    try {
+        check(PyObject_CallMethod(file.get(), "seek", "L", offset));
+        data = check(PyObject_CallMethod(file.get(), "read", "L", length));
+    } catch (const PyErrorRaised&) {
+        close_after_failure(file.get());
+    }
+    call_method(file.get(), names.close);
+    if (!PyBytes_Check(data.get())) {
+        PyErr_SetString(PyExc_OSError, "Expected data");
+        throw PyErrorRaised{};
+    }
+    return data;
 }
 
 }  // namespace sftp::blocks

@@ -40,5 +40,24 @@ void receive(PyObject* client, PyObject* source, int descriptor, PyObject* progr
 // then the check that the server holds as many bytes as were read.
 void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress, std::uint32_t request);
 
+// receive's work past the first `start` bytes of a remote file of `total`,
+// which the descriptor already holds: the rest is written after them.
+void receive_rest(PyObject* client, PyObject* source, int descriptor, PyObject* progress, std::uint32_t request,
+                  long long start, long long total);
+
+// send's work from the open local descriptor `local` (named `source` in
+// errors), past its first `start` bytes, which the remote `destination`
+// already holds: it is then written where it stands, not truncated.
+// `settled` receives how many bytes from the start the server has
+// confirmed written, also when the transfer fails.
+void send_rest(PyObject* client, int local, PyObject* source, PyObject* destination, PyObject* progress,
+               std::uint32_t request, long long start, long long total, long long& settled);
+
+// `length` bytes of the remote `path` from `offset` on, or fewer at its end.
+OwnedRef read_range(PyObject* client, PyObject* path, long long offset, long long length);
+
+// The size the server reports for the remote `path`.
+long long remote_size(PyObject* client, PyObject* path);
+
 }  // namespace blocks
 }  // namespace sftp

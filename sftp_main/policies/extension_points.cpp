@@ -7,6 +7,8 @@
 #include "sftp_main/options/options.hpp"
 #include "sftp_main/policies/failure_notes.hpp"
 #include "sftp_main/policies/keepalive.hpp"
+#include "sftp_main/policies/reconnect.hpp"
+#include "sftp_main/policies/resumable_transfers.hpp"
 #include "sftp_main/policies/staged_download.hpp"
 #include "sftp_main/policies/tcp_no_delay.hpp"
 #include "sftp_main/policies/transfer_log.hpp"
@@ -42,6 +44,9 @@ void transport_made(PyObject* transport, PyObject* endpoint, const Options& opti
 // registry could keep a cycle through the instance alive for good.
 void after_connecting(PyObject* sftp, PyObject* server_label, std::shared_ptr<Options> options) {
     clients::remember_server(sftp, server_label);
+    if (options->survives_drops()) {
+        reconnect::remember_server_key(sftp, *options);
+    }
     const bool required = options->needed_by_transfers();
     if (OwnedRef& progress = options->kept[static_cast<std::size_t>(Option::progress)]) {
         if (OwnedRef weak = OwnedRef::steal(PyWeakref_NewRef(progress.get(), nullptr))) {
@@ -70,6 +75,31 @@ void download(PyObject* client, PyObject* source, PyObject* destination, const O
     OwnedRef callback = progress(options);
     download_staged(client, source, destination, callback.get(), contract_get,
                     options != nullptr ? options->read_request : 0);
+}
+
+bool survives_drops(PyObject* client, std::shared_ptr<const Options>& options) {
+    std::shared_ptr<const Options> found = clients::options_of(client);
+    if (!found || !found->survives_drops()) {
+        return false;
+    }
+    options = std::move(found);
+    return true;
+}
+
+void upload_surviving_drops(PyObject* self, PyObject* source, PyObject* destination, const Options& options,
+                            int& attempts) {
+    OwnedRef callback = progress(&options);
+    resumable::upload(self, source, destination, options, callback.get(), attempts);
+}
+
+void download_surviving_drops(PyObject* self, PyObject* source, PyObject* destination, const Options& options,
+                              int& attempts, const ContractTransfer& contract_get) {
+    OwnedRef callback = progress(&options);
+    resumable::download(self, source, destination, options, callback.get(), attempts,
+                        [&](PyObject* client, PyObject* watched_progress) {
+                            download_staged(client, source, destination, watched_progress,
+                                            [&] { contract_get(client, watched_progress); }, options.read_request);
+                        });
 }
 
 OwnedRef progress(const Options* options) {

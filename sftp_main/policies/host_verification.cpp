@@ -1,5 +1,5 @@
 // The session started apart from paramiko's connect(), for "host_key",
-// "timeout", "key_file" and "known_hosts": key exchange (under the time
+// "timeout", "key_file", "known_hosts", "retries" and "resume": key exchange (under the time
 // limit, when one is set), then the server's key verified by one chain, and
 // only then the key or the password sent. The chain: a key known_hosts
 // marks @revoked is refused, then the "host_key" pins are tried, then the
@@ -15,6 +15,7 @@
 #include "sftp_main/policies/host_key_mismatch.hpp"
 #include "sftp_main/policies/key_login.hpp"
 #include "sftp_main/policies/known_hosts.hpp"
+#include "sftp_main/policies/reconnect.hpp"
 
 #include <algorithm>
 
@@ -131,7 +132,7 @@ void prefer_listed_key_types(PyObject* transport, const Options& options) {
 // be checked, the time bounded, or a key sent.
 bool session_apart(const Options& options) {
     return !options.pins.empty() || static_cast<bool>(options[Option::timeout]) ||
-           static_cast<bool>(options.key_login) || static_cast<bool>(options.known_hosts);
+           static_cast<bool>(options.key_login) || static_cast<bool>(options.known_hosts) || options.survives_drops();
 }
 
 void verify_host(PyObject* module_globals, PyObject* transport, const Options& options) {
@@ -259,6 +260,7 @@ void points::before_credentials(PyObject* module_globals, PyObject* transport, c
     } else {
         call_method(transport, names.start_client);
     }
+    reconnect::check_same_server(module_globals, transport);
     verify_host(module_globals, transport, options);
 }
 

@@ -36,7 +36,7 @@ OwnedRef cut_name(PyObject* name) {
 
 // posixpath.join(head, ".NAME.<16 hex>.part") for a remote path of text or
 // bytes, as paramiko takes them.
-OwnedRef temporary_path(PyObject* destination) {
+OwnedRef temporary_path(PyObject* destination, const std::string& suffix) {
     OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
     OwnedRef parts = check(PyObject_CallMethod(posixpath.get(), "split", "O", destination));
     PyObject* head = PyTuple_GET_ITEM(parts.get(), 0);
@@ -46,7 +46,7 @@ OwnedRef temporary_path(PyObject* destination) {
                      destination);
         throw PyErrorRaised{};
     }
-    const std::string random = random_suffix();
+    const std::string& random = suffix;
     OwnedRef temporary_name;
     if (PyBytes_Check(name)) {
         const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
@@ -71,39 +71,6 @@ void call_quietly(PyObject* client, PyObject* method, PyObject* path) noexcept {
     });
     PyErr_Clear();
     original.restore();
-}
-
-// Where the upload is staged. The file is put into a directory of the
-// caller's own (mode 0700) beside the destination, so that no other user
-// of the server can open it while it holds the new contents: a put into
-// the existing file would keep its private mode throughout, and a
-// temporary file is created with the server's default mode. A server that
-// will not make the directory gets the temporary file beside the
-// destination instead.
-struct Staging {
-    OwnedRef directory;  // the private directory, or empty
-    OwnedRef file;
-
-    void remove_quietly(PyObject* client) const noexcept {
-        call_quietly(client, names.remove, file.get());
-        if (directory) {
-            call_quietly(client, names.rmdir, directory.get());
-        }
-    }
-};
-
-Staging make_staging(PyObject* client, PyObject* destination) {
-    OwnedRef hidden = temporary_path(destination);
-    OwnedRef mode = check(PyLong_FromLong(0700));
-    PyObject* arguments[] = {client, hidden.get(), mode.get()};
-    if (!OwnedRef::steal(PyObject_VectorcallMethod(names.mkdir, arguments, 3, nullptr))) {
-        drop_error_of(PyExc_OSError);
-        return Staging{{}, std::move(hidden)};
-    }
-    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
-    OwnedRef name = check(PyObject_CallMethod(posixpath.get(), "basename", "O", destination));
-    OwnedRef file = check(PyObject_CallMethod(posixpath.get(), "join", "OO", hidden.get(), name.get()));
-    return Staging{std::move(hidden), std::move(file)};
 }
 
 // A put into an existing file keeps its permission bits; the file that
@@ -172,19 +139,40 @@ void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* de
     }
 }
 
-// Puts `source` into a private directory of a hidden temporary name in
-// `destination`'s remote directory (".NAME.<16 hex>.part/NAME"; where the
-// server makes no directory, the file ".NAME.<16 hex>.part" itself), then
-// moves it onto `destination` with posix_rename, so that a reader sees the
-// old file or the whole new one. On any failure what was staged is removed
-// where the connection still allows, and the failure raised; there is no
-// non-atomic fallback.
-void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
-                    std::uint32_t write_request) {
-    const Staging staging = make_staging(client, destination);
+}  // namespace
+
+Staging make_staging(PyObject* client, PyObject* destination, const std::string& suffix) {
+    OwnedRef hidden = temporary_path(destination, suffix);
+    OwnedRef mode = check(PyLong_FromLong(0700));
+    PyObject* arguments[] = {client, hidden.get(), mode.get()};
+    if (!OwnedRef::steal(PyObject_VectorcallMethod(names.mkdir, arguments, 3, nullptr))) {
+        drop_error_of(PyExc_OSError);
+        return Staging{{}, std::move(hidden)};
+    }
+    return staging_in(destination, std::move(hidden));
+}
+
+Staging staging_in(PyObject* destination, OwnedRef directory) {
+    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
+    OwnedRef name = check(PyObject_CallMethod(posixpath.get(), "basename", "O", destination));
+    OwnedRef file = check(PyObject_CallMethod(posixpath.get(), "join", "OO", directory.get(), name.get()));
+    return Staging{std::move(directory), std::move(file)};
+}
+
+OwnedRef staging_directory(PyObject* destination, const std::string& suffix) {
+    return temporary_path(destination, suffix);
+}
+
+void Staging::remove_quietly(PyObject* client) const noexcept {
+    call_quietly(client, names.remove, file.get());
+    if (directory) {
+        call_quietly(client, names.rmdir, directory.get());
+    }
+}
+
+void finish_staged(PyObject* client, const Staging& staging, PyObject* destination) {
     PyObject* staged = staging.file.get();
     try {
-        transfer(client, names.put, source, staged, progress, write_request);
         keep_replaced_mode(client, staged, destination);
     } catch (const PyErrorRaised&) {
         staging.remove_quietly(client);
@@ -209,6 +197,27 @@ void put_atomically(PyObject* client, PyObject* source, PyObject* destination, P
             drop_ordinary_error();
         }
     }
+}
+
+namespace {
+
+// Puts `source` into a private directory of a hidden temporary name in
+// `destination`'s remote directory (".NAME.<16 hex>.part/NAME"; where the
+// server makes no directory, the file ".NAME.<16 hex>.part" itself), then
+// moves it onto `destination` with posix_rename, so that a reader sees the
+// old file or the whole new one. On any failure what was staged is removed
+// where the connection still allows, and the failure raised; there is no
+// non-atomic fallback.
+void put_atomically(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
+                    std::uint32_t write_request) {
+    const Staging staging = make_staging(client, destination, random_suffix());
+    try {
+        transfer(client, names.put, source, staging.file.get(), progress, write_request);
+    } catch (const PyErrorRaised&) {
+        staging.remove_quietly(client);
+        throw;
+    }
+    finish_staged(client, staging, destination);
 }
 
 }  // namespace

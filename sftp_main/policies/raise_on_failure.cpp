@@ -8,12 +8,12 @@
 
 namespace sftp {
 
-void points::transfer_failed(const Invocation& call, PyObject* failure, const Options* options) {
+void points::transfer_failed(const Invocation& call, PyObject* failure, const Options* options, int attempts) {
     if (options != nullptr && (*options)[Option::raise_on_failure]) {
         PyErr_SetRaisedException(Py_NewRef(failure));
         throw PyErrorRaised{};
     }
-    transfer_log::log_returned_false(call, failure);
+    transfer_log::log_returned_false(call, failure, attempts);
 }
 
 }  // namespace sftp

@@ -3,6 +3,8 @@
 #include "sftp_main/policies/random_suffix.hpp"
 
 #include <cerrno>
+#include <dirent.h>
+#include <vector>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -212,40 +214,145 @@ std::optional<StagedFile> StagedFile::beside(const std::string& destination, std
         staged.directory_ = std::move(parts->first);
         staged.base_ = std::move(parts->second);
         refused = foreign_link(staged.directory_.get(), staged.base_);
-        if (refused) {
-            return std::nullopt;
-        }
-        // Access control lists give a new file other permissions than its
-        // mode, and a rename drops the replaced file's own: a destination
-        // they govern is written as it is, and keeps what they say.
-        if (has_attribute(staged.directory_.get(), "system.posix_acl_default") != false) {
-            return std::nullopt;
-        }
-        const FileDescriptor existing(openat(staged.directory_.get(), staged.base_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (existing) {
-            struct stat status {};
-            if (!replaceable(staged.directory_.get(), existing.get(), staged.base_, status) ||
-                has_attribute(existing.get(), "system.posix_acl_access") != false) {
-                return std::nullopt;
-            }
-            staged.replaced_ = status;
-            staged.final_mode_ = status.st_mode & 07777;
-        } else if (errno != ENOENT) {
-            return std::nullopt;
-        } else {
-            const std::optional<mode_t> mask = current_umask();
-            if (!mask) {
-                return std::nullopt;
-            }
-            staged.final_mode_ = 0666 & ~*mask;
-        }
-        if (!staged.create()) {
+        if (refused || !staged.settle_destination() || !staged.create()) {
             return std::nullopt;
         }
         return staged;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+std::optional<StagedFile> StagedFile::resumable(const std::string& destination, const std::string& part_name,
+                                                std::optional<ForeignLink>& refused, bool& foreign_part) noexcept {
+    foreign_part = false;
+    try {
+        StagedFile staged;
+        auto parts = split(destination);
+        if (!parts) {
+            return std::nullopt;
+        }
+        staged.directory_ = std::move(parts->first);
+        staged.base_ = std::move(parts->second);
+        refused = foreign_link(staged.directory_.get(), staged.base_);
+        if (refused || !staged.settle_destination() || !staged.open_part(part_name, foreign_part)) {
+            return std::nullopt;
+        }
+        return staged;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+// What the destination is, and the owner and mode the staged file is to
+// get; false where it is not staged.
+bool StagedFile::settle_destination() {
+    // Access control lists give a new file other permissions than its
+    // mode, and a rename drops the replaced file's own: a destination
+    // they govern is written as it is, and keeps what they say.
+    if (has_attribute(directory_.get(), "system.posix_acl_default") != false) {
+        return false;
+    }
+    const FileDescriptor existing(openat(directory_.get(), base_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (existing) {
+        struct stat status {};
+        if (!replaceable(directory_.get(), existing.get(), base_, status) ||
+            has_attribute(existing.get(), "system.posix_acl_access") != false) {
+            return false;
+        }
+        replaced_ = status;
+        final_mode_ = status.st_mode & 07777;
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    const std::optional<mode_t> mask = current_umask();
+    if (!mask) {
+        return false;
+    }
+    final_mode_ = 0666 & ~*mask;
+    return true;
+}
+
+// A part file of this process's own: a regular file with one link, of its
+// user, mode 0600. It is looked at through a descriptor that opens nothing
+// (O_PATH, no link followed), and only then opened for writing, through
+// that descriptor itself.
+bool StagedFile::open_part(const std::string& part_name, bool& foreign_part) {
+    const FileDescriptor found(openat(directory_.get(), part_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!found) {
+        if (errno != ENOENT) {
+            return false;
+        }
+        file_ = FileDescriptor(openat(directory_.get(), part_name.c_str(),
+                                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStagedMode));
+        if (!file_) {
+            foreign_part = errno == EEXIST;  // made by someone else meanwhile
+            return false;
+        }
+        if (fstat(file_.get(), &made_) != 0 || fchmod(file_.get(), kStagedMode) != 0) {
+            unlinkat(directory_.get(), part_name.c_str(), 0);
+            file_ = FileDescriptor();
+            return false;
+        }
+    } else {
+        struct stat status {};
+        if (fstat(found.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+            status.st_uid != geteuid() || (status.st_mode & 07777) != kStagedMode) {
+            foreign_part = true;
+            return false;
+        }
+        char own_link[40];
+        std::snprintf(own_link, sizeof own_link, "/proc/self/fd/%d", found.get());
+        file_ = FileDescriptor(open(own_link, O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (!file_ || fstat(file_.get(), &made_) != 0 || !same_file(made_, status)) {
+            file_ = FileDescriptor();
+            foreign_part = true;
+            return false;
+        }
+    }
+    name_ = part_name;
+    kept_ = true;
+    return true;
+}
+
+long long StagedFile::held() const noexcept {
+    struct stat now {};
+    return fstat(file_.get(), &now) == 0 ? static_cast<long long>(now.st_size) : -1;
+}
+
+bool StagedFile::empty_out() noexcept { return ftruncate(file_.get(), 0) == 0; }
+
+void StagedFile::remove_other_parts(const std::string& prefix, const std::string& suffix) noexcept {
+    const int listing = openat(directory_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        return;
+    }
+    DIR* entries = fdopendir(listing);
+    if (entries == nullptr) {
+        close(listing);
+        return;
+    }
+    try {
+        std::vector<std::string> stale;
+        while (const dirent* entry = readdir(entries)) {
+            const std::string name = entry->d_name;
+            if (name != name_ && name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
+                name.ends_with(suffix)) {
+                stale.push_back(name);
+            }
+        }
+        for (const std::string& name : stale) {
+            struct stat status {};
+            if (fstatat(directory_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+                status.st_nlink == 1 && status.st_uid == geteuid() && (status.st_mode & 07777) == kStagedMode) {
+                unlinkat(directory_.get(), name.c_str(), 0);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    closedir(entries);
 }
 
 bool StagedFile::create() {
@@ -287,13 +394,14 @@ StagedFile::StagedFile(StagedFile&& other) noexcept
       name_(std::exchange(other.name_, std::string())),
       made_(other.made_),
       replaced_(other.replaced_),
-      final_mode_(other.final_mode_) {}
+      final_mode_(other.final_mode_),
+      kept_(other.kept_) {}
 
 StagedFile::~StagedFile() {
     if (file_) {
         still_ours();
     }
-    if (!name_.empty()) {
+    if (!name_.empty() && !kept_) {
         remove_name();
     }
 }

@@ -61,6 +61,26 @@ public:
     // `refused` receives the link not followed, if that is why.
     static std::optional<StagedFile> beside(const std::string& destination, std::optional<ForeignLink>& refused) noexcept;
 
+    // The part file named `part_name` beside `destination`, for a download
+    // whose bytes outlive the call and the process: the existing one, when
+    // it is a regular file with one link, this process's user's, mode
+    // 0600, reached without following a link; or else a new one, made 0600
+    // with O_EXCL|O_NOFOLLOW. Unlike the staged file, it stays when the
+    // download fails. Nothing where the destination is not staged, or
+    // where the name holds anything else: `foreign_part` then says so, and
+    // that is neither opened for writing, nor followed, nor removed.
+    static std::optional<StagedFile> resumable(const std::string& destination, const std::string& part_name,
+                                               std::optional<ForeignLink>& refused, bool& foreign_part) noexcept;
+
+    // The bytes the file holds, or -1 where that cannot be told.
+    long long held() const noexcept;
+    // Empties the file, to start afresh; false where it cannot be.
+    bool empty_out() noexcept;
+    // Removes this process's user's own part files beside the destination
+    // whose names start with `prefix` and end with `suffix`, this one's
+    // name aside: what earlier downloads of another version left.
+    void remove_other_parts(const std::string& prefix, const std::string& suffix) noexcept;
+
     StagedFile(StagedFile&& other) noexcept;
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
@@ -86,6 +106,8 @@ private:
     StagedFile() noexcept = default;
 
     bool create();
+    bool open_part(const std::string& part_name, bool& foreign_part);
+    bool settle_destination();
     int settle_owner_and_mode();
     int give_name();
     bool still_ours() noexcept;
@@ -100,6 +122,7 @@ private:
     struct stat made_ {};      // the staged file, as made
     std::optional<struct stat> replaced_;  // the file seen before the transfer
     mode_t final_mode_ = 0600;
+    bool kept_ = false;        // a part file, which stays on failure
 };
 
 }  // namespace sftp

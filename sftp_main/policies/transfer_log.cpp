@@ -27,8 +27,12 @@ OwnedRef exception_text(PyObject* exception) {
 
 // "sftp_main: _upload('/nope', 'x') on deploy@files.example:22 returned
 // False: FileNotFoundError: [Errno 2] No such file or directory: '/nope'"
-OwnedRef message_for(const Invocation& call, PyObject* failure) {
+// With "retries", "... returned False after 4 attempts: ...".
+OwnedRef message_for(const Invocation& call, PyObject* failure, int attempts) {
     OwnedRef described = notes::note_text(call);
+    OwnedRef returned = attempts > 0 ? check(PyUnicode_FromFormat("returned False after %d attempt%s", attempts,
+                                                                 attempts == 1 ? "" : "s"))
+                                     : check(PyUnicode_FromString("returned False"));
     OwnedRef type_name = check(PyType_GetQualName(Py_TYPE(failure)));
     OwnedRef text = exception_text(failure);
     if (PyUnicode_GET_LENGTH(text.get()) == 0 && PyErr_GivenExceptionMatches(failure, PyExc_TimeoutError)) {
@@ -37,9 +41,9 @@ OwnedRef message_for(const Invocation& call, PyObject* failure) {
         }
     }
     if (PyUnicode_GET_LENGTH(text.get()) == 0) {
-        return check(PyUnicode_FromFormat("%U returned False: %U", described.get(), type_name.get()));
+        return check(PyUnicode_FromFormat("%U %U: %U", described.get(), returned.get(), type_name.get()));
     }
-    return check(PyUnicode_FromFormat("%U returned False: %U: %U", described.get(), type_name.get(), text.get()));
+    return check(PyUnicode_FromFormat("%U %U: %U: %U", described.get(), returned.get(), type_name.get(), text.get()));
 }
 
 }  // namespace
@@ -51,7 +55,7 @@ void install_null_handler() {
     check(PyObject_CallMethod(logger.get(), "addHandler", "O", handler.get()));
 }
 
-void log_returned_false(const Invocation& call, PyObject* failure) {
+void log_returned_false(const Invocation& call, PyObject* failure, int attempts) {
     const bool logged = run_guarded([&] {
         OwnedRef logging = logging_module();
         OwnedRef logger = module_logger(logging.get());
@@ -62,7 +66,7 @@ void log_returned_false(const Invocation& call, PyObject* failure) {
         // The record is all the caller gets of the exception: its exc_info
         // carries the same notes on what to do as a raised one.
         notes::explain_failure(call, failure);
-        OwnedRef message = message_for(call, failure);
+        OwnedRef message = message_for(call, failure, attempts);
         OwnedRef info = check(PyObject_GetAttrString(logger.get(), "info"));
         OwnedRef keywords = check(Py_BuildValue("(s)", "exc_info"));
         PyObject* arguments[] = {message.get(), failure};

@@ -15,6 +15,6 @@ void install_null_handler();
 // Logs that `call` returned False because of `failure`, when the logger
 // takes INFO records. Raises (PyErrorRaised) only what is not an ordinary
 // Exception; an ordinary one from logging is dropped.
-void log_returned_false(const Invocation& call, PyObject* failure);
+void log_returned_false(const Invocation& call, PyObject* failure, int attempts = 0);
 
 }  // namespace sftp::transfer_log

@@ -44,6 +44,8 @@ class SFTPMainConfig(TypedDict, total=False):
     raise_on_failure: bool | None
     block_size: int | str | None
     keepalive: float | str | None
+    retries: int | str | None
+    resume: bool | None
 
 # A mapping of the framework's own may carry names of its own as well, so any
 # mutable mapping is accepted; annotate a literal as SFTPMainConfig to have

@@ -68,7 +68,7 @@ def test_true_ssh_replaces_the_configuration_with_the_ssh_result(fakes, cls, ssh
     assert [c.args[0] for c in fakes.log.of("sshvar.attr")] == [
         "host_key", "timeout", "key_file", "key_passphrase", "known_hosts", "atomic_upload", "progress", "raise_on_failure",
         "block_size",
-        "keepalive",
+        "keepalive", "retries", "resume",
         "host", "port", "user", "password"
     ]
     assert fakes.log.of("var.attr") == []
@@ -184,6 +184,8 @@ def test_connect_call_sequence(fakes, cls):
         ("var.attr", ("raise_on_failure",), {}),
         ("var.attr", ("block_size",), {}),
         ("var.attr", ("keepalive",), {}),
+        ("var.attr", ("retries",), {}),
+        ("var.attr", ("resume",), {}),
         ("paramiko.SSHClient", (), {}),
         ("paramiko.AutoAddPolicy", (), {}),
         ("ssh.set_missing_host_key_policy", (p.policies[0],), {}),

@@ -62,7 +62,7 @@ def test_the_contract_s_errors_still_come_first(fakes, cls):
     [
         "hosts", "hots", "prot", "usr", "users", "passwd", "pasword", "password_", "ssh_hots", "ssh_prt",
         "ssh_host_key", "ssh_known_hosts", "ssh_timeout", "sh",
-        "colour", "retries", "file", "key", "name", "timeout_ms", "progress_bar", "known_hosts_file", "upload",
+        "colour", "attempts", "file", "key", "name", "timeout_ms", "progress_bar", "known_hosts_file", "upload",
         "atomic",
     ],
 )

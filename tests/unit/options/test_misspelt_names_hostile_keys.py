@@ -20,7 +20,7 @@ def test_near_misses_of_block_size_fail_closed(fakes, cls, key, meant):
         cls({**GOOD_CONFIG, key: 262144})
 
 
-@pytest.mark.parametrize("key", ["block", "blocks", "buffer_size", "chunk_size", "timeouts_ms", "retries", "retry"])
+@pytest.mark.parametrize("key", ["block", "blocks", "buffer_size", "chunk_size", "timeouts_ms", "attempts", "max_attempts"])
 def test_plausible_framework_names_far_from_every_opt_in_one_pass(fakes, cls, key):
     cls({**GOOD_CONFIG, key: "value"})._connect()
     assert fakes.log.of("transport.connect")

@@ -35,7 +35,7 @@ def test_the_ssh_step_defaults_are_the_table_ones(fakes, cls):
 
 @pytest.mark.parametrize("row", [r for r in rows() if r.guarded], ids=lambda r: r.name)
 def test_every_guarded_name_must_come_through_the_ssh_step(fakes, cls, row):
-    value = {"PinList": "SHA256:" + "A" * 43, "Seconds": 5, "Path": "/etc/hostname", "Flag": True}[row.type]
+    value = {"PinList": "SHA256:" + "A" * 43, "Seconds": 5, "Path": "/etc/hostname", "Flag": True, "Count": 3}[row.type]
     fakes.ssh_connect_result = FakeConfig(fakes.log, "sshvar", dict(GOOD_CONFIG))
     with pytest.raises(ValueError, match=rf"^{row.name} is set, but the configuration .* does not carry it"):
         cls({**GOOD_CONFIG, "ssh": True, row.name: value})
@@ -43,7 +43,7 @@ def test_every_guarded_name_must_come_through_the_ssh_step(fakes, cls, row):
 
 @pytest.mark.parametrize("row", [r for r in rows() if not r.guarded and r.read == "Connect"], ids=lambda r: r.name)
 def test_an_unguarded_name_may_be_dropped_by_the_ssh_step(fakes, cls, row):
-    value = {"Path": "/nonexistent", "Secret": "pass", "Callable": print, "ByteCount": 262144}[row.type]
+    value = {"Path": "/nonexistent", "Secret": "pass", "Callable": print, "ByteCount": 262144, "Count": 3}[row.type]
     fakes.ssh_connect_result = result = FakeConfig(fakes.log, "sshvar", dict(GOOD_CONFIG))
     assert cls({**GOOD_CONFIG, "ssh": True, row.name: value})._config is result
 

@@ -1,0 +1,273 @@
+#include "sftp_main/policies/reconnect.hpp"
+
+#include "sftp_main/calls.hpp"
+#include "sftp_main/names.hpp"
+#include "sftp_main/options/options.hpp"
+#include "sftp_main/policies/host_key_mismatch.hpp"
+
+#include <algorithm>
+
+namespace sftp::reconnect {
+
+namespace {
+
+// The key blob the dropped connection's server showed, while this thread
+// reconnects; null otherwise.
+thread_local PyObject* expected_server_key = nullptr;
+
+class ExpectingServerKey {
+public:
+    explicit ExpectingServerKey(PyObject* key) noexcept : previous_(std::exchange(expected_server_key, key)) {}
+    ~ExpectingServerKey() { expected_server_key = previous_; }
+    ExpectingServerKey(const ExpectingServerKey&) = delete;
+    ExpectingServerKey& operator=(const ExpectingServerKey&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// The caller's progress callback, as the transfer calls it: a failure of
+// its own is marked, so that it is never taken for a dropped connection.
+struct WatchedCallback {
+    PyObject* callback;
+    bool failed = false;
+};
+
+PyObject* call_watched(PyObject* capsule, PyObject* const* arguments, Py_ssize_t count) {
+    auto* watched = static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, "sftp_main.progress"));
+    if (watched == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = PyObject_Vectorcall(watched->callback, arguments, static_cast<std::size_t>(count), nullptr);
+    if (result == nullptr) {
+        watched->failed = true;
+    }
+    return result;
+}
+
+PyMethodDef watched_method{"progress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_watched)),
+                           METH_FASTCALL, nullptr};
+
+OwnedRef watching(WatchedCallback& watched) {
+    OwnedRef capsule = check(PyCapsule_New(&watched, "sftp_main.progress", nullptr));
+    return check(PyCFunction_New(&watched_method, capsule.get()));
+}
+
+// `object.<name>`, or empty where it has none or reading it fails.
+OwnedRef optional_attribute(PyObject* object, const char* name) {
+    OwnedRef found = OwnedRef::steal(PyObject_GetAttrString(object, name));
+    if (!found) {
+        drop_ordinary_error();
+    }
+    return found;
+}
+
+// The transport under an SFTP client, or empty.
+OwnedRef transport_of(PyObject* client) {
+    OwnedRef get_channel = optional_attribute(client, "get_channel");
+    if (!get_channel) {
+        return {};
+    }
+    OwnedRef channel = OwnedRef::steal(PyObject_CallNoArgs(get_channel.get()));
+    if (!channel) {
+        drop_ordinary_error();
+        return {};
+    }
+    OwnedRef get_transport = channel.get() != Py_None ? optional_attribute(channel.get(), "get_transport") : OwnedRef();
+    if (!get_transport) {
+        return {};
+    }
+    OwnedRef transport = OwnedRef::steal(PyObject_CallNoArgs(get_transport.get()));
+    if (!transport) {
+        drop_ordinary_error();
+        return {};
+    }
+    return transport.get() != Py_None ? transport : OwnedRef();
+}
+
+bool matches_paramiko_error(PyObject* failure, const char* name) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("paramiko.ssh_exception"));
+    if (!module) {
+        drop_ordinary_error();
+        return false;
+    }
+    OwnedRef type = optional_attribute(module.get(), name);
+    return type && PyErr_GivenExceptionMatches(failure, type.get());
+}
+
+bool dropped(PyObject* failure, PyObject* client) {
+    if (PyErr_GivenExceptionMatches(failure, PyExc_EOFError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_ConnectionError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_TimeoutError)) {
+        return true;
+    }
+    if (matches_paramiko_error(failure, "BadHostKeyException") ||
+        matches_paramiko_error(failure, "AuthenticationException")) {
+        return false;
+    }
+    if (matches_paramiko_error(failure, "SSHException")) {
+        return true;
+    }
+    // What the server said of a file is no drop, whatever became of the
+    // connection since.
+    if (PyErr_GivenExceptionMatches(failure, PyExc_FileNotFoundError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_PermissionError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_IsADirectoryError)) {
+        return false;
+    }
+    return !connection_alive(client);
+}
+
+void wait_before(int attempt) {
+    const long seconds = std::min(1L << std::min(attempt - 2, 4), 4L);
+    OwnedRef time = check(PyImport_ImportModule("time"));
+    check(PyObject_CallMethod(time.get(), "sleep", "l", seconds));
+}
+
+// The directory `_chdir` set on `client`, or None.
+OwnedRef remote_directory(PyObject* client) {
+    OwnedRef getcwd = optional_attribute(client, "getcwd");
+    if (!getcwd) {
+        return none();
+    }
+    OwnedRef directory = OwnedRef::steal(PyObject_CallNoArgs(getcwd.get()));
+    if (!directory) {
+        drop_ordinary_error();
+        return none();
+    }
+    return directory;
+}
+
+// Closes the old clients through `_close`, makes `_connect` expecting the
+// old server's key, and returns the new client, in the old one's directory.
+OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& options) {
+    OwnedRef directory = remote_directory(old_client);
+    if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
+        drop_ordinary_error();  // the connection is gone: its close may fail too
+    }
+    {
+        // A key never seen is no key to accept: None matches none.
+        const ExpectingServerKey expecting(options.server_key ? options.server_key.get() : Py_None);
+        check(PyObject_CallMethod(self, "_connect", nullptr));
+    }
+    OwnedRef client = attribute(self, names._sftp);
+    if (directory.get() != Py_None) {
+        check(PyObject_CallMethod(client.get(), "chdir", "O", directory.get()));
+    }
+    return client;
+}
+
+// A connection failure that another attempt may get past: the server is
+// unreachable for now. A refused key or login is not.
+bool worth_another_connect(PyObject* failure) {
+    if (matches_paramiko_error(failure, "BadHostKeyException") ||
+        matches_paramiko_error(failure, "AuthenticationException")) {
+        return false;
+    }
+    return PyErr_GivenExceptionMatches(failure, PyExc_OSError) ||
+           PyErr_GivenExceptionMatches(failure, PyExc_EOFError) || matches_paramiko_error(failure, "SSHException");
+}
+
+void add_attempts_note(PyObject* failure, int attempts) {
+    OwnedRef note = OwnedRef::steal(
+        PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %d more after the first",
+                             attempts, attempts == 1 ? "" : "s", attempts - 1));
+    if (!note || !OwnedRef::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()))) {
+        drop_ordinary_error();
+    }
+}
+
+}  // namespace
+
+void with_retries(PyObject* self, const Options& options, PyObject* progress, int& attempts,
+                  const std::function<void(PyObject* client, PyObject* progress)>& attempt) {
+    const OwnedRef& retries = options[Option::retries];
+    const long allowed = retries ? PyLong_AsLong(retries.get()) : 0;
+    WatchedCallback watched{progress};
+    OwnedRef callback = progress != nullptr ? watching(watched) : OwnedRef();
+    OwnedRef client = attribute(self, names._sftp);
+    attempts = 0;
+    if (allowed > 0 && !connection_alive(client.get())) {
+        client = connect_again(self, client.get(), options);
+    }
+    for (;;) {
+        ++attempts;
+        bool connecting = false;
+        try {
+            if (attempts > 1) {
+                wait_before(attempts);
+                connecting = true;
+                client = connect_again(self, client.get(), options);
+                connecting = false;
+            }
+            attempt(client.get(), callback.get());
+            return;
+        } catch (const PyErrorRaised&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw;
+            }
+            PendingError failure;
+            const bool again = attempts <= allowed && !watched.failed &&
+                               (connecting ? worth_another_connect(failure.get()) : dropped(failure.get(), client.get()));
+            if (!again) {
+                if (allowed > 0) {
+                    add_attempts_note(failure.get(), attempts);
+                }
+                failure.restore();
+                throw;
+            }
+        }
+    }
+}
+
+void check_same_server(PyObject* module_globals, PyObject* transport) {
+    if (expected_server_key == nullptr) {
+        return;
+    }
+    OwnedRef server_key = call_method(transport, names.get_remote_server_key);
+    OwnedRef blob = call_method(server_key.get(), names.asbytes);
+    if (check_status(PyObject_RichCompareBool(blob.get(), expected_server_key, Py_EQ)) == 1) {
+        return;
+    }
+    OwnedRef peer = OwnedRef::steal(PyObject_CallMethod(transport, "getpeername", nullptr));
+    if (!peer) {
+        drop_ordinary_error();
+        peer = none();
+    }
+    OwnedRef peer_text = check(PyObject_Str(peer.get()));
+    OwnedRef message = check(PyUnicode_FromFormat(
+        "Host key for server %U changed on reconnecting: the server shows another key than the connection that "
+        "dropped%s",
+        peer_text.get(), kNoCredentialsSent));
+    raise_host_key_mismatch(module_globals, peer_text.get(), server_key.get(), message.get());
+}
+
+void remember_server_key(PyObject* sftp, Options& options) {
+    OwnedRef transport = transport_of(sftp);
+    if (!transport) {
+        return;
+    }
+    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.get_remote_server_key));
+    if (!server_key) {
+        drop_ordinary_error();
+        return;
+    }
+    if (server_key.get() != Py_None) {
+        options.server_key = call_method(server_key.get(), names.asbytes);
+    }
+}
+
+bool connection_alive(PyObject* client) {
+    OwnedRef transport = transport_of(client);
+    if (!transport) {
+        return true;
+    }
+    OwnedRef active = OwnedRef::steal(PyObject_CallMethod(transport.get(), "is_active", nullptr));
+    if (!active) {
+        drop_ordinary_error();
+        return true;
+    }
+    return is_true(active.get());
+}
+
+}  // namespace sftp::reconnect
