@@ -57,21 +57,26 @@ def download(sshd, relay, source, destination, **options):
         close_after_cut(client)
 
 
-def cut_download(sshd, source, destination, after):
-    """A download with "resume" cut after ``after`` bytes: returns False and leaves its part."""
-    with FaultRelay((sshd.host, sshd.port), cuts=[Cut(DOWN, after)]) as relay:
-        assert download(sshd, relay, source, destination) is False
-        assert relay.connections[0].cut is not None
+def first_cut(sshd, cut):
+    """The relay both calls go through: the part's name ties it to the server
+    as configured, its address and port among it. Only the first connection is cut."""
+    return FaultRelay((sshd.host, sshd.port), cuts=[cut])
+
+
+def cut_download(sshd, relay, source, destination):
+    """A download with "resume" that the relay cuts: returns False and leaves its part."""
+    assert download(sshd, relay, source, destination) is False
+    assert relay.connections[-1].cut is not None
     parts = parts_in(destination.parent)
     assert len(parts) == 1, parts
     return destination.parent / parts[0]
 
 
-def carried_down(sshd, source, destination, **options):
+def carried_down(sshd, relay, source, destination, **options):
     """A download with "resume", uncut: its result and the bytes it carried."""
-    with FaultRelay((sshd.host, sshd.port)) as relay:
-        done = download(sshd, relay, source, destination, **options)
-        return done, relay.carried(DOWN)
+    before = relay.carried(DOWN)
+    done = download(sshd, relay, source, destination, **options)
+    return done, relay.carried(DOWN) - before
 
 
 # --- a killed process ---
@@ -102,17 +107,16 @@ def test_a_download_killed_half_way_continues_in_a_new_process_from_its_part(ssh
         code = KILLED_CHILD.format(config=config(sshd, relay), destination=str(destination))
         child = run_python(code, timeout=120)
         assert child.returncode == -signal.SIGKILL, child.stdout + child.stderr
-        first = relay.carried(DOWN)
-    assert first >= size // 2
-    parts = parts_in(tmp_path)
-    assert len(parts) == 1 and part_pattern("copy.bin", sshd.root / "killed.bin").match(parts[0]), parts
-    held = os.lstat(tmp_path / parts[0])
-    assert stat.S_ISREG(held.st_mode) and stat.S_IMODE(held.st_mode) == 0o600 and held.st_uid == os.geteuid()
-    assert 0 < held.st_size < size
-    assert (tmp_path / parts[0]).read_bytes() == data[: held.st_size]
-    assert not destination.exists()
+        assert relay.carried(DOWN) >= size // 2
+        parts = parts_in(tmp_path)
+        assert len(parts) == 1 and part_pattern("copy.bin", sshd.root / "killed.bin").match(parts[0]), parts
+        held = os.lstat(tmp_path / parts[0])
+        assert stat.S_ISREG(held.st_mode) and stat.S_IMODE(held.st_mode) == 0o600 and held.st_uid == os.geteuid()
+        assert 0 < held.st_size < size
+        assert (tmp_path / parts[0]).read_bytes() == data[: held.st_size]
+        assert not destination.exists()
 
-    done, second = carried_down(sshd, "killed.bin", destination)
+        done, second = carried_down(sshd, relay, "killed.bin", destination)
     assert done is True
     assert second < 0.6 * size
     assert destination.read_bytes() == data
@@ -139,20 +143,21 @@ def test_a_later_download_continues_unless_the_remote_file_changed(sshd, tmp_pat
     remote = sshd.root / "changing.bin"
     remote_file(sshd, "changing.bin", size)
     destination = tmp_path / "copy.bin"
-    part = cut_download(sshd, "changing.bin", destination, 5 * MIB)
-    held = part.stat().st_size
-    assert 0 < held < size
-    if change == "size":
-        with open(remote, "ab") as grown:
-            grown.write(os.urandom(12345))
-    elif change == "time":
-        info = os.stat(remote)
-        os.utime(remote, ns=(info.st_atime_ns, info.st_mtime_ns + 100 * 10**9))
-    elif change == "the bytes the part holds":
-        change_content_under_the_same_size_and_time(remote, held)
-    now = remote.read_bytes()
+    with first_cut(sshd, Cut(DOWN, 5 * MIB)) as relay:
+        part = cut_download(sshd, relay, "changing.bin", destination)
+        held = part.stat().st_size
+        assert 0 < held < size
+        if change == "size":
+            with open(remote, "ab") as grown:
+                grown.write(os.urandom(12345))
+        elif change == "time":
+            info = os.stat(remote)
+            os.utime(remote, ns=(info.st_atime_ns, info.st_mtime_ns + 100 * 10**9))
+        elif change == "the bytes the part holds":
+            change_content_under_the_same_size_and_time(remote, held)
+        now = remote.read_bytes()
 
-    done, carried = carried_down(sshd, "changing.bin", destination)
+        done, carried = carried_down(sshd, relay, "changing.bin", destination)
     assert done is True
     assert destination.read_bytes() == now
     # The stale part is gone with the one that replaced it.
@@ -195,12 +200,13 @@ def test_a_part_file_that_is_not_the_process_s_own_is_refused_and_left_alone(ssh
         pytest.skip("needs root to give a file to nobody")
     remote_file(sshd, "planted.bin", 4 * MIB)
     destination = tmp_path / "copy.bin"
-    part = cut_download(sshd, "planted.bin", destination, 2 * MIB)
-    kept = plant(kind, part, tmp_path)
-    before = os.lstat(part)
-    caplog.set_level(logging.INFO)
+    with first_cut(sshd, Cut(DOWN, 2 * MIB)) as relay:
+        part = cut_download(sshd, relay, "planted.bin", destination)
+        kept = plant(kind, part, tmp_path)
+        before = os.lstat(part)
+        caplog.set_level(logging.INFO)
 
-    done, _ = carried_down(sshd, "planted.bin", destination)
+        done, _ = carried_down(sshd, relay, "planted.bin", destination)
     assert done is False
     after = os.lstat(part)
     assert (after.st_ino, after.st_mode, after.st_uid, after.st_nlink) == (
@@ -222,7 +228,8 @@ def test_a_part_file_of_the_process_s_own_is_unreadable_to_another_user(sshd):
     try:
         os.chmod(directory, 0o755)
         destination = os.path.join(directory, "copy.bin")
-        part = cut_download(sshd, "private.bin", Path(destination), 2 * MIB)
+        with first_cut(sshd, Cut(DOWN, 2 * MIB)) as relay:
+            part = cut_download(sshd, relay, "private.bin", Path(destination))
         readable = os.path.join(directory, "readable.txt")
         with open(readable, "w") as other:
             other.write("anyone")
@@ -282,17 +289,17 @@ def test_an_interrupted_upload_keeps_its_staging_and_a_later_one_continues_from_
     data = os.urandom(size)
     source.write_bytes(data)
     try:
-        with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 8 * MIB)]) as relay:
+        with first_cut(sshd, Cut(UP, 10 * MIB)) as relay:
             assert upload(sshd, relay, source, "resumed.bin", resume=True) is False
-        [kept] = staging(sshd, "resumed.bin")
-        held = (sshd.root / kept / "resumed.bin").read_bytes()
-        assert 0 < len(held) <= 8 * MIB and held == data[: len(held)]
-        # Staged: the destination itself was never written.
-        assert not (sshd.root / "resumed.bin").exists()
+            [kept] = staging(sshd, "resumed.bin")
+            held = (sshd.root / kept / "resumed.bin").read_bytes()
+            assert 0 < len(held) <= 10 * MIB and held == data[: len(held)]
+            # Staged: the destination itself was never written.
+            assert not (sshd.root / "resumed.bin").exists()
 
-        with FaultRelay((sshd.host, sshd.port)) as relay:
+            before = relay.carried(UP)
             assert upload(sshd, relay, source, "resumed.bin", resume=True) is True
-            assert relay.carried(UP) < 0.6 * size
+            assert relay.carried(UP) - before < 0.6 * size
         assert (sshd.root / "resumed.bin").read_bytes() == data
         assert staging(sshd, "resumed.bin") == []
     finally:
@@ -306,16 +313,16 @@ def test_an_upload_of_a_changed_local_file_starts_afresh(sshd, tmp_path):
     source = tmp_path / "source.bin"
     source.write_bytes(os.urandom(size))
     try:
-        with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 4 * MIB)]) as relay:
+        with first_cut(sshd, Cut(UP, 4 * MIB)) as relay:
             assert upload(sshd, relay, source, "changed.bin", resume=True) is False
-        assert len(staging(sshd, "changed.bin")) == 1
-        data = os.urandom(size)  # the same size, new bytes and a new time
-        source.write_bytes(data)
-        info = os.stat(source)
-        os.utime(source, ns=(info.st_atime_ns, info.st_mtime_ns + 10**9))
-        with FaultRelay((sshd.host, sshd.port)) as relay:
+            assert len(staging(sshd, "changed.bin")) == 1
+            data = os.urandom(size)  # the same size, new bytes and a new time
+            source.write_bytes(data)
+            info = os.stat(source)
+            os.utime(source, ns=(info.st_atime_ns, info.st_mtime_ns + 10**9))
+            before = relay.carried(UP)
             assert upload(sshd, relay, source, "changed.bin", resume=True) is True
-            assert relay.carried(UP) >= size
+            assert relay.carried(UP) - before >= size
         assert (sshd.root / "changed.bin").read_bytes() == data
     finally:
         for name in staging(sshd, "changed.bin"):
