@@ -36,7 +36,8 @@ def remote_file(sshd, name, size):
 
 def part_pattern(destination_name, remote):
     info = os.stat(remote)
-    return re.compile(rf"^\.{re.escape(destination_name)}\.[0-9a-f]{{16}}\.{info.st_size}\.{int(info.st_mtime)}\.partial$")
+    version = rf"{info.st_size}\.{int(info.st_mtime)}"
+    return re.compile(rf"^\.{re.escape(destination_name)}\.[0-9a-f]{{16}}\.{version}\.partial$")
 
 
 def parts_in(directory):
@@ -195,7 +196,10 @@ def plant(kind, part, tmp_path):
     return kept
 
 
-@pytest.mark.parametrize("kind", ["owned by nobody", "mode 0644", "a second link", "a symlink to a file", "a directory"])
+PLANTS = ["owned by nobody", "mode 0644", "a second link", "a symlink to a file", "a directory"]
+
+
+@pytest.mark.parametrize("kind", PLANTS)
 def test_a_part_file_that_is_not_the_process_s_own_is_refused_and_left_alone(sshd, tmp_path, caplog, kind):
     if kind == "owned by nobody" and os.geteuid() != 0:
         pytest.skip("needs root to give a file to nobody")
