@@ -32,6 +32,7 @@ constexpr std::uint32_t kLargestPacket = 128U << 10;
 // What a write request carries besides its data.
 constexpr std::uint32_t kWriteOverhead = 1U << 10;
 constexpr unsigned long long kLargestRequest = 1ULL << 32;
+constexpr std::uint32_t kPlainWrite = 32U << 10;
 
 long long as_count(PyObject* number) {
     const long long value = PyLong_AsLongLong(number);
@@ -404,7 +405,8 @@ long long write_blocks(PyObject* client, PyObject* file, int descriptor, PyObjec
 }  // namespace
 
 OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options) {
-    const auto block = static_cast<std::uint32_t>(as_count(options[Option::block_size].get()));
+    const auto block = options[Option::block_size] ? static_cast<std::uint32_t>(as_count(options[Option::block_size].get()))
+                                                   : kUnstatedLimit;
     const std::uint32_t packet = std::clamp(block, kSmallestPacket, kLargestPacket);
     const std::uint32_t window = kPipelineBytes + 2 * block;
     OwnedRef window_number = number(window);
@@ -449,6 +451,11 @@ OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Optio
     if (packet_limit > kWriteOverhead) {
         options.write_request = std::min<std::uint32_t>(
             options.write_request, static_cast<std::uint32_t>(std::min<long long>(packet_limit - kWriteOverhead, block)));
+    }
+    if (!options[Option::block_size]) {
+        // Writes as large as paramiko's own, which every server takes; a
+        // read larger than a server serves is only answered shorter.
+        options.write_request = std::min(options.write_request, kPlainWrite);
     }
     return client;
 }

@@ -28,7 +28,9 @@ inline constexpr std::uint32_t kUnstatedLimit = 256U << 10;
 
 // Opens the SFTP client over a session channel of a window and packet size
 // for the block size, with the "timeout" on it when set, and notes the
-// request sizes in `options`.
+// request sizes in `options`. Without "block_size" (for "retries" and
+// "resume"), reads are sized as where the server states no limit, and
+// writes as paramiko's.
 OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options);
 
 // get's work: the remote `source` into the open descriptor `descriptor`,

@@ -266,7 +266,7 @@ void points::before_credentials(PyObject* module_globals, PyObject* transport, c
 
 // The SFTP client on its own channel, bounded from the subsystem request on.
 OwnedRef points::open_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options) {
-    if (options[Option::block_size]) {
+    if (options[Option::block_size] || options.survives_drops()) {
         return blocks::open_sized_sftp(sftp_client_class, transport, options);
     }
     if (!options[Option::timeout]) {

@@ -168,6 +168,52 @@ bool worth_another_connect(PyObject* failure) {
            PyErr_GivenExceptionMatches(failure, PyExc_EOFError) || matches_paramiko_error(failure, "SSHException");
 }
 
+void add_note(PyObject* failure, PyObject* note) {
+    if (!note || !OwnedRef::steal(PyObject_CallMethod(failure, "add_note", "O", note))) {
+        drop_ordinary_error();
+    }
+}
+
+// "user@host:port" of the jump host the instance's "ssh" step went
+// through, or empty where its configuration does not say.
+OwnedRef jump_host_of(PyObject* self) {
+    OwnedRef host = optional_setting(self, names.ssh_host);
+    if (!host || !is_true(host.get())) {
+        return {};
+    }
+    OwnedRef port = optional_setting(self, names.ssh_port);
+    OwnedRef user = optional_setting(self, names.ssh_user);
+    OwnedRef host_text = text_form(host.get());
+    OwnedRef port_text = port && is_true(port.get()) ? text_form(port.get()) : check(PyUnicode_FromString("22"));
+    if (user && is_true(user.get())) {
+        OwnedRef user_text = text_form(user.get());
+        return check(PyUnicode_FromFormat("%U@%U:%U", user_text.get(), host_text.get(), port_text.get()));
+    }
+    return check(PyUnicode_FromFormat("%U:%U", host_text.get(), port_text.get()));
+}
+
+// A reconnect through the "ssh" step's tunnel failed: the tunnel is set up
+// once, by the constructor, and a dropped jump connection ends it for good.
+void add_jump_host_note(PyObject* self, PyObject* failure) {
+    run_guarded([&] {
+        OwnedRef ssh = optional_setting(self, names.ssh);
+        if (!ssh || !is_true(ssh.get())) {
+            return;
+        }
+        OwnedRef jump = jump_host_of(self);
+        OwnedRef shown = jump ? check(PyUnicode_FromFormat(" %U", jump.get())) : check(PyUnicode_FromString(""));
+        OwnedRef note = check(PyUnicode_FromFormat(
+            "sftp_main: the reconnect goes through the tunnel to the jump host%U that the constructor set up "
+            "(\"ssh\"); when the connection to the jump host itself has dropped, the tunnel is gone and is not set "
+            "up again: make a new instance",
+            shown.get()));
+        add_note(failure, note.get());
+    });
+    if (PyErr_Occurred()) {
+        drop_ordinary_error();
+    }
+}
+
 void add_attempts_note(PyObject* failure, int attempts) {
     OwnedRef note = OwnedRef::steal(
         PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %d more after the first",
@@ -210,6 +256,9 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
             const bool again = attempts <= allowed && !watched.failed &&
                                (connecting ? worth_another_connect(failure.get()) : dropped(failure.get(), client.get()));
             if (!again) {
+                if (connecting) {
+                    add_jump_host_note(self, failure.get());
+                }
                 if (allowed > 0) {
                     add_attempts_note(failure.get(), attempts);
                 }
