@@ -55,12 +55,15 @@ def test_a_download_cut_three_times_carries_on_and_moves_the_file_about_once(ssh
     with FaultRelay((sshd.host, sshd.port), cuts=three_cuts(DOWN)) as relay:
         client = sftp_main.TavrelSFTPMain(config(sshd, relay, retries=3))
         client._connect()
-        first_sftp = client._sftp
+        first_sftp, first_ssh = client._sftp, client._ssh
+        first_transport = first_sftp.get_channel().get_transport()
         began = time.monotonic()
         try:
             assert client._download("big.bin", str(destination)) is True
             took = time.monotonic() - began
-            assert client._sftp is not first_sftp
+            # New clients where _connect keeps them; the old ones closed.
+            assert client._sftp is not first_sftp and client._ssh is not first_ssh
+            assert not first_transport.is_active()
             # The new client is the one the next call uses.
             assert client._stat("big.bin").st_size == BIG
         finally:
