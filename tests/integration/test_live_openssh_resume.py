@@ -170,6 +170,18 @@ def test_a_later_download_continues_unless_the_remote_file_changed(sshd, tmp_pat
         assert carried >= len(now)
 
 
+def test_with_retries_the_reconnects_inside_one_download_go_on_from_the_part(sshd, tmp_path):
+    size = 16 * MIB
+    data = remote_file(sshd, "both.bin", size)
+    destination = tmp_path / "copy.bin"
+    with FaultRelay((sshd.host, sshd.port), cuts=[Cut(DOWN, 6 * MIB)] * 2) as relay:
+        assert download(sshd, relay, "both.bin", destination, retries=2) is True
+        assert len(relay.connections) == 3
+        assert relay.carried(DOWN) <= 1.25 * size
+    assert destination.read_bytes() == data
+    assert parts_in(tmp_path) == []
+
+
 # --- part files that are not the process's own ---
 
 
@@ -318,3 +330,20 @@ def test_an_upload_of_a_changed_local_file_starts_afresh(sshd, tmp_path):
             shutil.rmtree(sshd.root / name)
         (sshd.root / "changed.bin").unlink(missing_ok=True)
 
+
+def test_with_retries_the_reconnects_inside_one_upload_go_on_from_the_staging(sshd, tmp_path):
+    size = 16 * MIB
+    source = tmp_path / "source.bin"
+    data = os.urandom(size)
+    source.write_bytes(data)
+    try:
+        with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 6 * MIB)] * 2) as relay:
+            assert upload(sshd, relay, source, "both.bin", resume=True, retries=2) is True
+            assert len(relay.connections) == 3
+            assert relay.carried(UP) <= 1.25 * size
+        assert (sshd.root / "both.bin").read_bytes() == data
+        assert staging(sshd, "both.bin") == []
+    finally:
+        for name in staging(sshd, "both.bin"):
+            shutil.rmtree(sshd.root / name)
+        (sshd.root / "both.bin").unlink(missing_ok=True)

@@ -158,7 +158,26 @@ def test_raise_on_failure_raises_after_the_last_attempt(sshd, small, tmp_path):
     assert not (tmp_path / "copy.bin").exists()
 
 
-def test_a_stalled_transfer_whose_timeout_expires_counts_as_a_drop(sshd, small, tmp_path):
+def test_a_stalled_upload_whose_timeout_expires_counts_as_a_drop(sshd, tmp_path):
+    source = tmp_path / "source.bin"
+    data = os.urandom(SMALL)
+    source.write_bytes(data)
+    with FaultRelay((sshd.host, sshd.port), cuts=[Cut(UP, 3 * 1024 * 1024, stall=True)]) as relay:
+        client = sftp_main.TavrelSFTPMain(config(sshd, relay, retries=1, timeout=2))
+        client._connect()
+        try:
+            assert client._upload(str(source), "stalled.bin") is True
+        finally:
+            client._close()
+        assert relay.connections[0].cut is not None and relay.connections[0].cut.stall
+        assert len(relay.connections) == 2
+    try:
+        assert (sshd.root / "stalled.bin").read_bytes() == data
+    finally:
+        (sshd.root / "stalled.bin").unlink(missing_ok=True)
+
+
+def test_a_stalled_download_whose_timeout_expires_counts_as_a_drop(sshd, small, tmp_path):
     with FaultRelay((sshd.host, sshd.port), cuts=[Cut(DOWN, 3 * 1024 * 1024, stall=True)]) as relay:
         client = sftp_main.TavrelSFTPMain(config(sshd, relay, retries=1, timeout=2))
         client._connect()
