@@ -263,14 +263,12 @@ def test_a_failure_that_is_not_a_drop_is_not_retried(sshd, small, tmp_path, fail
     with FaultRelay((sshd.host, sshd.port)) as relay:
         client = sftp_main.TavrelSFTPMain(config(sshd, relay, **options))
         client._connect()
-        began = time.monotonic()
         try:
             assert client._download(source, str(tmp_path / "copy.bin")) is False
-            took = time.monotonic() - began
         finally:
             client._close()
+        # A retry would have made a second connection.
         assert len(relay.connections) == 1
-    assert took < 1.0  # no backoff either
     assert not (tmp_path / "copy.bin").exists()
 
 
