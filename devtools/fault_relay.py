@@ -15,7 +15,11 @@ time, to play a server that answers with another host key.
 
 A cut forwards exactly the given number of bytes in its direction, then
 closes both sides: the client sees the end of the stream (or a reset, with
-``reset=True``), and so does the server. The relay is bounded: it accepts
+``reset=True``), and so does the server. A cut in ``EITHER`` direction
+comes once that many bytes have gone one way or the other, whichever is
+first. A cut with ``stall=True`` closes nothing: from then on the
+connection carries no byte either way, and stays open until the relay
+stops, as a link that went silent does. The relay is bounded: it accepts
 loopback targets only, and it stops by itself after ``lifetime`` seconds.
 Everything runs in threads of this process, and ``stop()`` ends them all
 and closes every socket it made.
@@ -43,12 +47,13 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
 
-__all__ = ["DOWN", "UP", "Connection", "Cut", "FaultRelay", "main"]
+__all__ = ["DOWN", "EITHER", "UP", "Connection", "Cut", "FaultRelay", "main"]
 
 UP = "client_to_server"
 DOWN = "server_to_client"
+EITHER = "either_direction"
 DIRECTIONS = (UP, DOWN)
-_SHORT = {"up": UP, "down": DOWN, UP: UP, DOWN: DOWN}
+_SHORT = {"up": UP, "down": DOWN, "either": EITHER, UP: UP, DOWN: DOWN, EITHER: EITHER}
 
 _BUFFER = 65536
 _POLL = 0.2  # how often the threads look at the deadline and the stop flag
@@ -62,19 +67,20 @@ class Cut:
 
     direction: str
     after: int
+    stall: bool = False
 
     def __post_init__(self):
-        if self.direction not in DIRECTIONS:
-            raise ValueError(f"direction must be {UP!r} or {DOWN!r}, not {self.direction!r}")
+        if self.direction not in (*DIRECTIONS, EITHER):
+            raise ValueError(f"direction must be {UP!r}, {DOWN!r} or {EITHER!r}, not {self.direction!r}")
         if isinstance(self.after, bool) or not isinstance(self.after, int) or self.after < 0:
             raise ValueError(f"a cut comes after a byte count of 0 or more, not {self.after!r}")
 
     @classmethod
     def parse(cls, text: str) -> Cut:
-        """"down:1048576" or "up:0"."""
+        """"down:1048576", "up:0" or "either:4194304"."""
         direction, _, count = text.partition(":")
         if direction not in _SHORT or not count.isdigit():
-            raise ValueError(f"a cut is up:BYTES or down:BYTES, not {text!r}")
+            raise ValueError(f"a cut is up:BYTES, down:BYTES or either:BYTES, not {text!r}")
         return cls(_SHORT[direction], int(count))
 
 
@@ -328,9 +334,12 @@ class FaultRelay:
 
     def _pump(self, connection, direction, source, sink, client, server) -> None:
         planned = connection.planned_cut
-        limit = planned.after if planned is not None and planned.direction == direction else None
+        limit = planned.after if planned is not None and planned.direction in (direction, EITHER) else None
         drain_until = None
         while not self._stopping.is_set():
+            if connection.cut is not None and connection.cut.stall:
+                self._stopping.wait(_POLL)
+                continue
             if connection.cut is not None and self.reset:
                 return
             if connection.cut is not None and drain_until is None:
@@ -365,7 +374,11 @@ class FaultRelay:
                 return
             with self._lock:
                 connection.carried[direction] += len(data)
-                reached = limit is not None and connection.carried[direction] >= limit
+                reached = limit is not None and connection.carried[direction] >= limit and connection.cut is None
+                if reached:
+                    # Set under the lock: with a cut in either direction,
+                    # the other pump forwards nothing after this.
+                    connection.cut = planned
             if reached:
                 self._cut(connection, planned, client, server)
                 if self.reset:
@@ -373,6 +386,8 @@ class FaultRelay:
 
     def _cut(self, connection: Connection, cut: Cut, client: socket.socket, server: socket.socket) -> None:
         connection.cut = cut
+        if cut.stall:
+            return  # the pumps see it and carry nothing more
         if self.reset:
             for sock in (client, server):
                 try:
@@ -408,7 +423,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--second-target", type=_address, help="HOST:PORT of a second server (loopback)")
     parser.add_argument("--switch-after", type=int, help="connections from this index on go to the second target")
     parser.add_argument("--cut", type=Cut.parse, action="append", default=[],
-                        help="the next connection's cut, up:BYTES or down:BYTES; repeat for the ones after")
+                        help="the next connection's cut, up:BYTES, down:BYTES or either:BYTES; repeat for the ones after")
     parser.add_argument("--cut-every", type=Cut.parse, help="the cut of every connection after the --cut ones")
     parser.add_argument("--reset", action="store_true", help="cut with a reset rather than an end of stream")
     parser.add_argument("--lifetime", type=float, default=600.0, help="seconds before the relay stops itself")

@@ -15,6 +15,15 @@ progress bar ("progress"); --size sets how much is sent, --atomic-upload
 uploads under a temporary name and moves it into place. A transfer that
 returns False has its reason printed from the module's log record.
 
+--retries N lets a transfer whose connection drops reconnect up to N times
+and carry on; --resume keeps what an interrupted transfer moved, for the
+next call to continue from. --flaky shows both at work: the embedded server
+is reached through a relay (devtools/fault_relay.py) that cuts every
+connection after 3/8 of the file has gone one way or the other, so that
+each transfer is cut at least twice, with 3 retries unless --retries says
+otherwise, and "resume" on; the relay's connections and the bytes it
+carried are printed at the end.
+
 Exit status: 0 when every step succeeded and the downloaded file matches the
 uploaded one, 1 on any failure or mismatch, 2 on a usage error.
 """
@@ -41,6 +50,11 @@ JUMP_PASSPHRASE_ENV = "SFTP_MAIN_JUMP_KEY_PASSPHRASE"
 KEY_PASSPHRASE_ENV = "SFTP_MAIN_KEY_PASSPHRASE"
 _MASKED_NAMES = ("password", "pwd", "passphrase", "key_file")
 DEMO_USER = "demo"
+FLAKY_RETRIES = 3
+# Cut every relayed connection once this fraction of the file has gone one
+# way: each transfer then needs at least two reconnects.
+FLAKY_CUT_FRACTION = (3, 8)
+FLAKY_LEAST_CUT = 64 * 1024
 JUMP_USER = "jump"
 _CHUNK = 1 << 20
 
@@ -289,6 +303,40 @@ def with_bar(bar: TransferBar | None, label: str, transfer):
     return run
 
 
+def flaky_cut_after(size: int) -> int:
+    numerator, denominator = FLAKY_CUT_FRACTION
+    return max(FLAKY_LEAST_CUT, size * numerator // denominator)
+
+
+def start_flaky_relay(target: tuple[str, int], size: int):
+    """The relay in front of ``target``, cutting every connection after
+    ``flaky_cut_after(size)`` bytes in either direction."""
+    from fault_relay import EITHER, Cut, FaultRelay
+
+    return FaultRelay(target, cut_every=Cut(EITHER, flaky_cut_after(size)), lifetime=3600).start()
+
+
+def describe_relay(relay, size: int) -> list[str]:
+    """What the relay carried, per connection and against the file's size."""
+    from fault_relay import DOWN, UP
+
+    lines = []
+    for connection in relay.connections:
+        how = "cut" if connection.cut is not None else "not cut"
+        lines.append(f"    relay connection {connection.index}: {format_size(connection.carried[UP])} up, "
+                     f"{format_size(connection.carried[DOWN])} down, {how}")
+    cuts = sum(1 for connection in relay.connections if connection.cut is not None)
+    up, down = relay.carried(UP), relay.carried(DOWN)
+
+    def against(carried: int) -> str:
+        return f"{carried / size:.2f}x the file" if size else "no file"
+
+    lines.append(f"    relay: {len(relay.connections)} connections, {cuts} cut after "
+                 f"{format_size(flaky_cut_after(size))} each; carried {format_size(up)} up ({against(up)}) and "
+                 f"{format_size(down)} down ({against(down)}) for a file of {format_size(size)}")
+    return lines
+
+
 def show_transfer_failures() -> None:
     """Prints the module's record of why a transfer returned False."""
     handler = logging.StreamHandler(sys.stderr)
@@ -401,6 +449,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--size", type=parse_size, default=parse_size("8M"), help="bytes to transfer (e.g. 0, 4096, 64M; default 8M)")
     parser.add_argument("--atomic-upload", action="store_true",
                         help="upload under a temporary name, then move it into place (needs posix-rename on the server)")
+    parser.add_argument("--retries", type=int, metavar="N",
+                        help="a transfer whose connection drops reconnects up to N times and carries on")
+    parser.add_argument("--resume", action="store_true",
+                        help="an interrupted transfer keeps what it moved, and the next one continues from there")
+    parser.add_argument("--flaky", action="store_true",
+                        help="reach the embedded server through a relay that cuts every connection, so that each "
+                             f"transfer is cut at least twice; sets \"resume\" and {FLAKY_RETRIES} retries "
+                             "(unless --retries is given)")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar, also on a terminal")
     parser.add_argument("--remote-dir", help="remote directory to create and remove (default: a new random name)")
     parser.add_argument("--traceback", action="store_true", help="show the full traceback of an error")
@@ -422,10 +478,13 @@ def main(argv=None) -> int:
         build_parser().error("--jump-host needs --host")
     if args.via_jump and args.host is not None:
         build_parser().error("--via-jump uses the embedded servers; for a real jump host use --jump-host")
+    if args.flaky and args.host is not None:
+        build_parser().error("--flaky uses the embedded server (the relay reaches loopback servers only)")
     remote_dir = args.remote_dir or f"sftp_main_round_trip_{secrets.token_hex(4)}"
 
     server = None
     jump_server = None
+    relay = None
     transcript = Transcript()
     try:
         if args.host is None:
@@ -436,6 +495,11 @@ def main(argv=None) -> int:
             config = {"host": server.host, "port": server.port, "user": DEMO_USER, "password": password}
             config["host_key"] = server.host_fingerprint
             target = f"{DEMO_USER}@{show_address(server.host, server.port)} (embedded asyncssh server, files under {server.root})"
+            if args.flaky:
+                relay = start_flaky_relay((server.host, server.port), args.size)
+                config.update(host=relay.host, port=relay.port)
+                target += (f" through a relay at {show_address(relay.host, relay.port)} that cuts every connection "
+                           f"after {format_size(flaky_cut_after(args.size))}")
             if args.via_jump:
                 jump_password = secrets.token_urlsafe(18)
                 jump_server = EmbeddedSFTPServer({JUMP_USER: jump_password}, forwarding=True).start()
@@ -467,6 +531,12 @@ def main(argv=None) -> int:
             config["timeout"] = args.timeout
         if args.atomic_upload:
             config["atomic_upload"] = True
+        if args.retries is not None:
+            config["retries"] = args.retries
+        elif args.flaky:
+            config["retries"] = FLAKY_RETRIES
+        if args.resume or args.flaky:
+            config["resume"] = True
         bar = None
         if sys.stderr.isatty() and not args.no_progress:
             bar = config["progress"] = TransferBar()
@@ -477,6 +547,9 @@ def main(argv=None) -> int:
             transcript.line(f"    server key pinned: {', '.join(pins)}")
         with tempfile.TemporaryDirectory(prefix="sftp-main-round-trip-") as workdir:
             summary = round_trip(config, args.size, remote_dir, transcript, Path(workdir), bar)
+        if relay is not None:
+            for text in describe_relay(relay, args.size):
+                transcript.line(text)
         if jump_server is not None:
             forwarded = ", ".join(show_address(host, port) for host, port in jump_server.forwarded_destinations)
             transcript.line(f"    the jump host forwarded direct-tcpip channels to: {forwarded or 'nothing'}")
@@ -487,6 +560,9 @@ def main(argv=None) -> int:
         transcript.line("FAIL: round trip interrupted")
         return 130
     except Exception as exc:
+        if relay is not None:
+            for text in describe_relay(relay, args.size):
+                transcript.line(text)
         if args.traceback:
             print(traceback.format_exc(), file=sys.stderr, end="", flush=True)
         where = f"step {transcript.count} {transcript.current}: " if transcript.count else ""
@@ -496,6 +572,8 @@ def main(argv=None) -> int:
         transcript.line(f"FAIL: round trip failed after {transcript.count} steps")
         return 1
     finally:
+        if relay is not None:
+            relay.stop()
         for embedded in (jump_server, server):
             if embedded is not None:
                 embedded.stop()
