@@ -35,11 +35,10 @@ constexpr std::uint32_t kDefaultRequest = 32U << 10;
 constexpr std::size_t kMaxKeptBase = 150;
 constexpr const char* kPartSuffix = ".partial";
 
-// The first 16 hexadecimal digits of the SHA-256 of `text`'s UTF-8 form.
-std::string digest_of(PyObject* text) {
-    OwnedRef encoded = check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+// The first 16 hexadecimal digits of the SHA-256 of `data` (bytes).
+std::string digest_of_bytes(PyObject* data) {
     OwnedRef hashlib = check(PyImport_ImportModule("hashlib"));
-    OwnedRef hash = check(PyObject_CallMethod(hashlib.get(), "sha256", "O", encoded.get()));
+    OwnedRef hash = check(PyObject_CallMethod(hashlib.get(), "sha256", "O", data));
     OwnedRef digits = check(PyObject_CallMethod(hash.get(), "hexdigest", nullptr));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(digits.get(), &size);
@@ -47,6 +46,12 @@ std::string digest_of(PyObject* text) {
         throw PyErrorRaised{};
     }
     return std::string(utf8, static_cast<std::size_t>(std::min<Py_ssize_t>(size, 16)));
+}
+
+// The same of `text`'s UTF-8 form.
+std::string digest_of(PyObject* text) {
+    OwnedRef encoded = check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    return digest_of_bytes(encoded.get());
 }
 
 long long whole_number(PyObject* value) {
@@ -130,12 +135,24 @@ struct PartName {
     std::string name;
 };
 
-PartName part_name(const std::string& destination, PyObject* client, PyObject* source, const RemoteFile& remote) {
+// The server is told by its host key and the user logged in as, not by
+// the address: with "ssh" that is the tunnel's, on a port each instance
+// picks anew. Where no key was seen, by the address.
+OwnedRef server_identity(PyObject* self, PyObject* client, const Options& options) {
+    if (options.server_key) {
+        OwnedRef user = optional_setting(self, names.user);
+        OwnedRef digest = check(PyUnicode_FromString(digest_of_bytes(options.server_key.get()).c_str()));
+        return check(PyUnicode_FromFormat("%R@%U", user ? user.get() : Py_None, digest.get()));
+    }
+    OwnedRef label = clients::server_label(client);
+    return check(PyObject_Repr(label ? label.get() : Py_None));
+}
+
+PartName part_name(const std::string& destination, PyObject* server, PyObject* source, const RemoteFile& remote) {
     const auto slash = destination.rfind('/');
     std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
     base.resize(std::min(base.size(), kMaxKeptBase));
-    OwnedRef label = clients::server_label(client);
-    OwnedRef identity = check(PyUnicode_FromFormat("%R\n%R", label ? label.get() : Py_None, source));
+    OwnedRef identity = check(PyUnicode_FromFormat("%U\n%R", server, source));
     PartName part;
     part.prefix = "." + base + "." + digest_of(identity.get()) + ".";
     part.name = part.prefix + std::to_string(remote.size) + "." + std::to_string(remote.mtime) + kPartSuffix;
@@ -145,7 +162,8 @@ PartName part_name(const std::string& destination, PyObject* client, PyObject* s
 // What a download keeps from one attempt to the next.
 class DownloadState {
 public:
-    DownloadState(PyObject* destination, bool resume) : destination_(destination), resume_(resume) {
+    DownloadState(PyObject* self, PyObject* destination, const Options& options)
+        : self_(self), destination_(destination), options_(options), resume_(static_cast<bool>(options[Option::resume])) {
         path_ = local_path_of(destination);
     }
 
@@ -160,7 +178,8 @@ public:
             bool foreign = false;
             PartName name;
             if (resume_) {
-                name = part_name(*path_, client, source, now);
+                OwnedRef server = server_identity(self_, client, options_);
+                name = part_name(*path_, server.get(), source, now);
             }
             std::optional<StagedFile> made = without_interpreter_lock([&] {
                 return resume_ ? StagedFile::resumable(*path_, name.name, refused, foreign)
@@ -227,7 +246,9 @@ private:
         }
     }
 
+    PyObject* self_;
     PyObject* destination_;
+    const Options& options_;
     bool resume_;
     std::optional<std::string> path_;
     std::optional<StagedFile> part_;
@@ -280,7 +301,7 @@ transfers::Staging resumable_staging(PyObject* client, PyObject* destination, co
 
 void download(PyObject* self, PyObject* source, PyObject* destination, const Options& options, PyObject* progress,
               int& attempts, const std::function<void(PyObject* client, PyObject* progress)>& fallback) {
-    DownloadState state(destination, static_cast<bool>(options[Option::resume]));
+    DownloadState state(self, destination, options);
     const std::uint32_t request = options.read_request != 0 ? options.read_request : kDefaultRequest;
     reconnect::with_retries(self, options, progress, attempts, [&](PyObject* client, PyObject* callback) {
         clients::CallGuard one_at_a_time(client);

@@ -352,8 +352,6 @@ def test_with_retries_the_reconnects_inside_one_upload_go_on_from_the_staging(ss
 # --- through the jump host ---
 
 
-@pytest.mark.xfail(strict=True, reason="the part's name is tied to the tunnel's local port, which each instance's "
-                                       "\"ssh\" step picks anew")
 def test_through_the_jump_host_a_new_instance_goes_on_from_the_part(sshd, other_sshd, tmp_path):
     size = 8 * MIB
     data = remote_file(sshd, "jumped.bin", size)

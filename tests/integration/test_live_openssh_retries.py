@@ -216,8 +216,6 @@ def logged_in_bytes(sshd):
         return probe.connections[0].carried[UP]
 
 
-@pytest.mark.xfail(strict=True, reason="the reconnect of a session found dead before the transfer is made once, "
-                                       "outside the attempts and their backoff")
 def test_a_session_found_dead_whose_first_reconnect_fails_is_tried_again(sshd, small, tmp_path):
     # Dead while idle, then the server unreachable for one connection.
     cuts = [Cut(UP, logged_in_bytes(sshd) + 1), Cut(DOWN, 0)]
