@@ -138,9 +138,30 @@ OwnedRef remote_directory(PyObject* client) {
     return directory;
 }
 
+// One reconnect at a time in the process: the transfers of other threads
+// that met the same drop wait, then take the client it made, rather than
+// close it and leave their own ones unclosed.
+PyMutex reconnecting{};
+
+class Reconnecting {
+public:
+    Reconnecting() noexcept { PyMutex_Lock(&reconnecting); }
+    ~Reconnecting() { PyMutex_Unlock(&reconnecting); }
+    Reconnecting(const Reconnecting&) = delete;
+    Reconnecting& operator=(const Reconnecting&) = delete;
+};
+
 // Closes the old clients through `_close`, makes `_connect` expecting the
-// old server's key, and returns the new client, in the old one's directory.
+// old server's key, and returns the new client, in the old one's directory;
+// or the instance's client, where another thread has replaced the old one
+// with a live one meanwhile.
 OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& options) {
+    const Reconnecting one_at_a_time;
+    if (OwnedRef current = OwnedRef::steal(PyObject_GetAttr(self, names._sftp)); !current) {
+        drop_ordinary_error();
+    } else if (current.get() != old_client && connection_alive(current.get())) {
+        return current;
+    }
     OwnedRef directory = remote_directory(old_client);
     if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
         drop_ordinary_error();  // the connection is gone: its close may fail too
@@ -158,20 +179,24 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
 }
 
 // A connection failure that another attempt may get past: the server is
-// unreachable for now. A refused key or login is not.
+// unreachable for now. A refused key or login is not, nor a directory
+// that is gone from the server.
 bool worth_another_connect(PyObject* failure) {
     if (matches_paramiko_error(failure, "BadHostKeyException") ||
-        matches_paramiko_error(failure, "AuthenticationException")) {
+        matches_paramiko_error(failure, "AuthenticationException") ||
+        PyErr_GivenExceptionMatches(failure, PyExc_FileNotFoundError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_PermissionError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_NotADirectoryError)) {
         return false;
     }
     return PyErr_GivenExceptionMatches(failure, PyExc_OSError) ||
            PyErr_GivenExceptionMatches(failure, PyExc_EOFError) || matches_paramiko_error(failure, "SSHException");
 }
 
-void add_attempts_note(PyObject* failure, int attempts) {
+void add_attempts_note(PyObject* failure, int attempts, long allowed) {
     OwnedRef note = OwnedRef::steal(
-        PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %d more after the first",
-                             attempts, attempts == 1 ? "" : "s", attempts - 1));
+        PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %ld more after the first",
+                             attempts, attempts == 1 ? "" : "s", allowed));
     if (!note || !OwnedRef::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()))) {
         drop_ordinary_error();
     }
@@ -211,7 +236,7 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
                                (connecting ? worth_another_connect(failure.get()) : dropped(failure.get(), client.get()));
             if (!again) {
                 if (allowed > 0) {
-                    add_attempts_note(failure.get(), attempts);
+                    add_attempts_note(failure.get(), attempts, allowed);
                 }
                 failure.restore();
                 throw;

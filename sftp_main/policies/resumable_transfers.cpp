@@ -302,6 +302,23 @@ transfers::Staging resumable_staging(PyObject* client, PyObject* destination, co
     raise_refusal(EACCES, message.get(), directory.get());
 }
 
+// Raises where the local file open as `local` is no longer as `seen`: the
+// bytes sent before are another version's, not to be continued.
+void refuse_changed(int local, const struct stat& seen, PyObject* source) {
+    struct stat now {};
+    if (fstat(local, &now) != 0) {
+        raise_errno(errno, source);
+    }
+    if (now.st_size != seen.st_size || now.st_mtim.tv_sec != seen.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec) {
+        PyErr_Format(PyExc_OSError,
+                     "the local file %R changed while it was uploaded: the upload does not go on from the bytes "
+                     "sent before",
+                     source);
+        throw PyErrorRaised{};
+    }
+}
+
 }  // namespace
 
 void download(PyObject* self, PyObject* source, PyObject* destination, const Options& options, PyObject* progress,
@@ -351,6 +368,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
                                  : transfers::make_staging(client, destination, random_suffix());
             }
             PyObject* target = staging ? staging->file.get() : destination;
+            if (!first) {
+                refuse_changed(local.get(), status, source);
+            }
             long long start = 0;
             if (resume || !first) {
                 // What the server holds past the confirmed bytes counts once

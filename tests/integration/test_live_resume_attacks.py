@@ -1,0 +1,466 @@
+""""resume" and "retries" attacked: another local user's plants where the
+part file goes, a bent or changing server, and careless callers.
+
+The other user is a real one (a forked child that dropped to `nobody`);
+the servers are the embedded one, behind the fault relay where a
+connection is to be cut or sent elsewhere.
+"""
+
+import logging
+import os
+import pathlib
+import re
+import shutil
+import stat
+import tempfile
+import threading
+import time
+
+import paramiko
+import pytest
+from fault_relay import DOWN, UP, Cut, FaultRelay
+
+import sftp_main
+
+NOBODY = 65534
+SIZE = 4 << 20
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="plays another user: needs root")
+# paramiko's threads meet the connections the relay cuts under them.
+pytestmark = pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+
+
+class Interrupter:
+    """A progress callback that, once armed, raises KeyboardInterrupt past 1 MiB."""
+
+    def __init__(self):
+        self.armed = False
+
+    def __call__(self, done, total):
+        if self.armed and done >= 1 << 20:
+            self.armed = False
+            raise KeyboardInterrupt
+
+
+@pytest.fixture
+def payload(server):
+    data = os.urandom(SIZE)
+    (server.root / "big.bin").write_bytes(data)
+    return data
+
+
+@pytest.fixture
+def place():
+    """A directory every user may enter, out of pytest's private tree."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="resume-", dir="/tmp"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def open_to_all(place, mode):
+    directory = place / f"shared-{mode:o}"
+    directory.mkdir()
+    directory.chmod(mode)
+    return directory
+
+
+def as_nobody(action):
+    """Runs action() in a forked child that is the user nobody; its repr'd result."""
+    results, result_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(results)
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            try:
+                outcome = repr(action())
+            except BaseException as error:  # noqa: BLE001 - reported to the parent
+                outcome = repr(error)
+            os.write(result_end, outcome.encode())
+        finally:
+            os._exit(0)
+    os.close(result_end)
+    chunks = []
+    while chunk := os.read(results, 1 << 16):
+        chunks.append(chunk)
+    os.close(results)
+    os.waitpid(pid, 0)
+    return b"".join(chunks).decode()
+
+
+def parts_in(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".partial"))
+
+
+def leave_part(live, server, destination, **options):
+    """An interrupted "resume" download of big.bin to `destination`: the part's path."""
+    interrupter = Interrupter()
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, progress=interrupter, **options))
+    client._connect()
+    try:
+        interrupter.armed = True
+        with pytest.raises(KeyboardInterrupt):
+            client._download("big.bin", str(destination))
+    finally:
+        client._close()
+    [name] = parts_in(destination.parent)
+    return destination.parent / name
+
+
+def resumed(live, server, destination, **options):
+    """A "resume" download of big.bin to `destination`: its result and what it logged."""
+    messages = []
+    handler = logging.Handler()
+    handler.emit = lambda record: messages.append(record.getMessage())
+    logger = logging.getLogger("sftp_main")
+    logger.addHandler(handler)
+    level = logger.level
+    logger.setLevel(logging.INFO)
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, **options))
+    try:
+        client._connect()
+        return client._download("big.bin", str(destination)), messages
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+        client._close()
+
+
+def fingerprint(path):
+    status = os.lstat(path)
+    return (status.st_ino, status.st_mode, status.st_uid, status.st_nlink, status.st_size)
+
+
+# --- another user's plants where the part goes ---
+
+
+def plant_nobodys_file(part, precious):
+    as_nobody(lambda: os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)))
+
+
+def plant_nobodys_link(part, precious):
+    as_nobody(lambda: os.symlink(precious, part))
+
+
+def plant_own_link(part, precious):
+    os.symlink(precious, part)
+
+
+def plant_own_open_part(part, precious):
+    part.write_bytes(b"x")
+    part.chmod(0o644)
+
+
+def plant_own_hard_link(part, precious):
+    os.link(precious, part)
+
+
+def plant_own_fifo(part, precious):
+    os.mkfifo(part, 0o600)
+
+
+def plant_own_directory(part, precious):
+    part.mkdir(mode=0o700)
+
+
+PLANTS = [plant_nobodys_file, plant_nobodys_link, plant_own_link, plant_own_open_part, plant_own_hard_link,
+          plant_own_fifo, plant_own_directory]
+
+
+@as_root
+@pytest.mark.parametrize("mode", [0o1777, 0o777], ids=["sticky", "not-sticky"])
+@pytest.mark.parametrize("plant", PLANTS, ids=lambda plant: plant.__name__.removeprefix("plant_"))
+def test_what_stands_at_the_parts_name_is_refused_and_left_as_it_is(live, server, payload, place, mode, plant):
+    directory = open_to_all(place, mode)
+    destination = directory / "copy.bin"
+    part = leave_part(live, server, destination)
+    part.unlink()
+    precious = place / "precious"
+    precious.write_bytes(b"untouched")
+    precious.chmod(0o600)
+    plant(part, precious)
+    before = fingerprint(part)
+
+    outcome, messages = resumed(live, server, destination)
+
+    assert outcome is False
+    assert fingerprint(part) == before and precious.read_bytes() == b"untouched"
+    assert not destination.exists() and parts_in(directory) == [part.name]
+    assert any("is not this process's user's own private file" in message for message in messages), messages
+
+
+@as_root
+def test_a_part_is_out_of_another_users_reach(live, server, payload, place):
+    directory = open_to_all(place, 0o1777)
+    part = leave_part(live, server, directory / "copy.bin")
+    status = part.stat()
+    assert stat.S_IMODE(status.st_mode) == 0o600 and status.st_uid == 0 and status.st_size >= 1 << 20
+    assert as_nobody(lambda: open(part, "rb").read(1)).startswith("PermissionError")
+    # nor can nobody take its name in the sticky directory
+    assert as_nobody(lambda: os.unlink(part)).startswith("PermissionError")
+
+
+@as_root
+def test_only_the_users_own_private_parts_of_other_versions_are_removed(live, server, payload, place):
+    directory = open_to_all(place, 0o1777)
+    destination = directory / "copy.bin"
+    part = leave_part(live, server, destination)
+    prefix = re.fullmatch(r"(\.copy\.bin\.[0-9a-f]{16}\.)\d+\.-?\d+\.partial", part.name).group(1)
+    precious = place / "precious"
+    precious.write_bytes(b"untouched")
+    precious.chmod(0o600)
+    stale = directory / f"{prefix}1.1.partial"
+    stale.write_bytes(b"old version")
+    stale.chmod(0o600)
+    kept = {
+        "nobodys": lambda path: as_nobody(lambda: os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o600))),
+        "nobodys-link": lambda path: as_nobody(lambda: os.symlink(precious, path)),
+        "own-link": lambda path: os.symlink(precious, path),
+        "open": lambda path: (path.write_bytes(b"x"), path.chmod(0o640)),
+        "hard-link": lambda path: os.link(precious, path),
+        "fifo": lambda path: os.mkfifo(path, 0o600),
+        "directory": lambda path: path.mkdir(mode=0o700),
+    }
+    planted = {}
+    for number, (what, make) in enumerate(kept.items(), start=2):
+        path = directory / f"{prefix}{number}.{number}.partial"
+        make(path)
+        planted[path] = fingerprint(path)
+
+    outcome, _ = resumed(live, server, destination)
+
+    assert outcome is True and destination.read_bytes() == payload
+    assert not stale.exists() and not part.exists()
+    assert {path: fingerprint(path) for path in planted} == planted
+    assert precious.read_bytes() == b"untouched"
+
+
+# --- correctness ---
+
+
+def test_a_resumed_download_asks_only_for_the_rest_and_is_identical(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    with FaultRelay((server.host, server.port)) as relay:
+        # The part is the server's as the caller names it: the same relay both times.
+        part = leave_part(live, server, destination, host=relay.host, port=relay.port)
+        held = part.stat().st_size
+        outcome, _ = resumed(live, server, destination, host=relay.host, port=relay.port)
+        carried = relay.connections[1].carried[DOWN]
+    assert outcome is True and destination.read_bytes() == payload and parts_in(tmp_path) == []
+    assert held >= 1 << 20 and carried < SIZE - held + (256 << 10)
+
+
+def test_a_part_whose_end_differs_from_the_servers_starts_afresh(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    part = leave_part(live, server, destination)
+    with open(part, "r+b") as handle:
+        handle.seek(-10, os.SEEK_END)
+        handle.write(b"0123456789")
+    outcome, _ = resumed(live, server, destination)
+    assert outcome is True and destination.read_bytes() == payload and parts_in(tmp_path) == []
+
+
+def test_a_remote_file_changed_since_the_part_gives_the_new_file(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    part = leave_part(live, server, destination)
+    changed = os.urandom(SIZE + 1000)
+    (server.root / "big.bin").write_bytes(changed)
+    outcome, _ = resumed(live, server, destination)
+    assert outcome is True and destination.read_bytes() == changed
+    assert not part.exists() and parts_in(tmp_path) == []
+
+
+def test_a_remote_file_changed_between_attempts_gives_the_new_file(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    changed = os.urandom(SIZE - 1000)
+
+    def change(connection):
+        if connection.index == 0:
+            (server.root / "big.bin").write_bytes(changed)
+
+    with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 2 << 20)], on_end=change) as relay:
+        outcome, _ = resumed(live, server, destination, host=relay.host, port=relay.port, retries=2)
+        assert len(relay.connections) == 2
+    assert outcome is True and destination.read_bytes() == changed and parts_in(tmp_path) == []
+
+
+def test_a_resumed_download_onto_an_existing_file_keeps_its_mode(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    destination.write_bytes(b"old")
+    destination.chmod(0o640)
+    leave_part(live, server, destination)
+    assert destination.read_bytes() == b"old"
+    outcome, _ = resumed(live, server, destination)
+    assert outcome is True and destination.read_bytes() == payload
+    assert stat.S_IMODE(destination.stat().st_mode) == 0o640 and parts_in(tmp_path) == []
+
+
+def test_retries_without_resume_leave_no_part_behind(live, server, payload, tmp_path):
+    destination = tmp_path / "copy.bin"
+    with FaultRelay((server.host, server.port), cut_every=Cut(DOWN, 1 << 20)) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=1))
+        client._connect()
+        try:
+            assert client._download("big.bin", str(destination)) is False
+        finally:
+            try:
+                client._close()
+            except (EOFError, OSError):
+                pass
+        assert len(relay.connections) == 2
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_non_drop_failure_leaves_no_empty_part(live, server, payload, tmp_path):
+    (server.root / "a-directory").mkdir()
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, retries=2))
+    client._connect()
+    try:
+        assert client._download("a-directory", str(tmp_path / "copy.bin")) is False
+        assert client._download("missing.bin", str(tmp_path / "copy.bin")) is False
+    finally:
+        client._close()
+    assert os.listdir(tmp_path) == []
+
+
+def test_an_upload_of_a_local_file_changed_between_attempts_is_not_spliced(live, server, tmp_path):
+    source = tmp_path / "source.bin"
+    old = os.urandom(SIZE)
+    source.write_bytes(old)
+    new = bytes(byte ^ 0xFF for byte in old)
+
+    def rewrite(connection):
+        if connection.index == 0:
+            with open(source, "r+b") as handle:  # the same file, rewritten in place
+                handle.write(new)
+            os.utime(source, ns=(time.time_ns(), time.time_ns() + 10**9))
+
+    with FaultRelay((server.host, server.port), cuts=[Cut(UP, 2 << 20)], on_end=rewrite) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=2,
+                                                      resume=True))
+        client._connect()
+        try:
+            outcome = client._upload(str(source), "uploaded.bin")
+        finally:
+            client._close()
+    uploaded = server.root / "uploaded.bin"
+    # Either version whole, or none: never the start of one and the end of the other.
+    assert not uploaded.exists() or uploaded.read_bytes() in (old, new), outcome
+    assert outcome is False or uploaded.read_bytes() == new
+
+
+# --- the reconnect ---
+
+
+@pytest.mark.parametrize("direction", ["download", "upload"])
+def test_a_reconnect_sent_to_a_server_with_another_key_sends_no_credential(live, server, payload, tmp_path,
+                                                                           direction):
+    source = tmp_path / "source.bin"
+    source.write_bytes(payload)
+    with live.server() as other:
+        (other.root / "big.bin").write_bytes(payload)
+        cut = Cut(DOWN, 2 << 20) if direction == "download" else Cut(UP, 2 << 20)
+        with FaultRelay((server.host, server.port), cuts=[cut], second_target=(other.host, other.port),
+                        switch_after=1) as relay:
+            client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=3))
+            client._connect()
+            try:
+                if direction == "download":
+                    outcome = client._download("big.bin", str(tmp_path / "copy.bin"))
+                else:
+                    outcome = client._upload(str(source), "uploaded.bin")
+            finally:
+                try:
+                    client._close()
+                except (EOFError, OSError):
+                    pass
+            assert outcome is False
+            # The refused key ends it: no second try at the other server.
+            assert [c.target for c in relay.connections] == [(server.host, server.port), (other.host, other.port)]
+        assert other.auth_attempts == []
+        assert sorted(os.listdir(tmp_path)) == ["source.bin"]
+        assert not (other.root / "uploaded.bin").exists()
+
+
+def test_a_failure_that_is_no_drop_is_made_once_and_its_note_tells_the_allowance(live, server, payload, tmp_path):
+    def callback(done, total):
+        raise EOFError("the callback's own")
+
+    with FaultRelay((server.host, server.port)) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=3,
+                                                      raise_on_failure=True, progress=callback))
+        client._connect()
+        try:
+            with pytest.raises(EOFError) as raised:
+                client._download("big.bin", str(tmp_path / "copy.bin"))
+            with pytest.raises(FileNotFoundError):
+                client._download("missing.bin", str(tmp_path / "copy.bin"))
+        finally:
+            client._close()
+        assert len(relay.connections) == 1
+    notes = "\n".join(getattr(raised.value, "__notes__", []))
+    assert "made 1 time" in notes and '"retries" allows 3 more' in notes, notes
+
+
+def test_a_keyboard_interrupt_in_the_callback_is_neither_retried_nor_swallowed(live, server, payload, tmp_path):
+    interrupter = Interrupter()
+    with FaultRelay((server.host, server.port)) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=3,
+                                                      progress=interrupter))
+        client._connect()
+        try:
+            interrupter.armed = True
+            with pytest.raises(KeyboardInterrupt):
+                client._download("big.bin", str(tmp_path / "copy.bin"))
+            assert client._stat("big.bin").st_size == SIZE  # the connection stays usable
+        finally:
+            client._close()
+        assert len(relay.connections) == 1
+    assert os.listdir(tmp_path) == []
+
+
+def test_transfers_of_several_threads_share_one_reconnect(live, server, payload, tmp_path):
+    before = live.transport_threads()
+    with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 3 << 20)]) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=2))
+        client._connect()
+        results = {}
+
+        def download(number):
+            results[number] = client._download("big.bin", str(tmp_path / f"copy-{number}.bin"))
+
+        threads = [threading.Thread(target=download, args=(number,)) for number in range(3)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(120)
+        try:
+            assert results == {0: True, 1: True, 2: True}
+        finally:
+            client._close()
+        assert len(relay.connections) == 2
+    assert all((tmp_path / f"copy-{number}.bin").read_bytes() == payload for number in range(3))
+    # Nothing the reconnects made outlives the instance's _close.
+    assert live.threads_end(before) and live.sessions_end(server)
+
+
+def test_a_connect_that_fails_on_reconnecting_ends_the_transfer(live, server, payload, tmp_path):
+    class RefusedAgain(sftp_main.TavrelSFTPMain):
+        connects = 0
+
+        def _connect(self):
+            RefusedAgain.connects += 1
+            if RefusedAgain.connects > 1:
+                raise ValueError("not again")
+            return super()._connect()
+
+    with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 1 << 20)]) as relay:
+        client = RefusedAgain(live.config(server, host=relay.host, port=relay.port, retries=3,
+                                          raise_on_failure=True))
+        client._connect()
+        with pytest.raises(ValueError, match="not again"):
+            client._download("big.bin", str(tmp_path / "copy.bin"))
+        assert RefusedAgain.connects == 2 and len(relay.connections) == 1
+    assert os.listdir(tmp_path) == []
