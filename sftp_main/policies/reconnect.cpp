@@ -267,6 +267,8 @@ void check_same_server(PyObject* module_globals, PyObject* transport) {
     raise_host_key_mismatch(module_globals, peer_text.get(), server_key.get(), message.get());
 }
 
+bool expecting_server_key() noexcept { return expected_server_key != nullptr; }
+
 void remember_server_key(PyObject* sftp, Options& options) {
     OwnedRef transport = transport_of(sftp);
     if (!transport) {

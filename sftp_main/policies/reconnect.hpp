@@ -37,6 +37,10 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
 // host key than the dropped connection's, before any credential is sent.
 void check_same_server(PyObject* module_globals, PyObject* transport);
 
+// Whether this thread is reconnecting, expecting a server's key: its
+// session is then started apart, whatever the configuration now says.
+bool expecting_server_key() noexcept;
+
 // Keeps the key of the server `sftp` is connected to in `options`.
 void remember_server_key(PyObject* sftp, Options& options);
 

@@ -464,3 +464,25 @@ def test_a_connect_that_fails_on_reconnecting_ends_the_transfer(live, server, pa
             client._download("big.bin", str(tmp_path / "copy.bin"))
         assert RefusedAgain.connects == 2 and len(relay.connections) == 1
     assert os.listdir(tmp_path) == []
+
+
+def test_a_reconnect_checks_the_key_also_after_the_caller_cleared_retries(live, server, payload, tmp_path):
+    # The loop runs on the options of the connection that dropped; the
+    # reconnect's _connect reads the configuration as it is now.
+    with live.server() as other:
+        (other.root / "big.bin").write_bytes(payload)
+        with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 1 << 20)],
+                        second_target=(other.host, other.port), switch_after=1) as relay:
+            client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=2))
+            client._connect()
+            client._config.set("retries", None)
+            try:
+                assert client._download("big.bin", str(tmp_path / "copy.bin")) is False
+            finally:
+                try:
+                    client._close()
+                except (EOFError, OSError):
+                    pass
+            assert len(relay.connections) == 2
+        assert other.auth_attempts == []
+    assert os.listdir(tmp_path) == []
