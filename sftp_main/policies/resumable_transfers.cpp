@@ -271,9 +271,34 @@ long long remote_size_or_zero(PyObject* client, PyObject* path) {
     }
 }
 
+// The mode bits the server gives the remote `path`, not following a link;
+// nothing where it does not exist.
+std::optional<long> remote_mode(PyObject* client, PyObject* path) {
+    OwnedRef attributes = OwnedRef::steal(PyObject_CallMethod(client, "lstat", "O", path));
+    if (!attributes) {
+        drop_error_of(PyExc_FileNotFoundError);
+        return std::nullopt;
+    }
+    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names.st_mode));
+    const long bits = PyLong_Check(mode.get()) ? PyLong_AsLong(mode.get()) : 0;
+    if (bits == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    return bits;
+}
+
+[[noreturn]] void refuse_staging(PyObject* path) {
+    OwnedRef message = check(PyUnicode_FromString(
+        "resume: the staging path holds something other than a private directory or file of the upload; it is "
+        "left alone"));
+    raise_refusal(EACCES, message.get(), path);
+}
+
 // The staging of a resumable upload, named for the local file as it is,
 // made or found: an existing one is used only when it is a private
-// directory (or, on a server that makes none, a regular file).
+// directory holding no more than a regular file (or, on a server that
+// makes none, a private regular file). Anything else there may be another
+// user's, who could read or change what is staged in it.
 transfers::Staging resumable_staging(PyObject* client, PyObject* destination, const struct stat& local) {
     OwnedRef identity = check(PyUnicode_FromFormat(
         "%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(local.st_dev),
@@ -281,25 +306,44 @@ transfers::Staging resumable_staging(PyObject* client, PyObject* destination, co
         static_cast<long long>(local.st_mtim.tv_sec), static_cast<long>(local.st_mtim.tv_nsec)));
     const std::string suffix = digest_of(identity.get());
     OwnedRef directory = transfers::staging_directory(destination, suffix);
-    OwnedRef attributes = OwnedRef::steal(PyObject_CallMethod(client, "lstat", "O", directory.get()));
-    if (!attributes) {
-        drop_error_of(PyExc_FileNotFoundError);
+    const std::optional<long> bits = remote_mode(client, directory.get());
+    if (!bits) {
         return transfers::make_staging(client, destination, suffix);
     }
-    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names.st_mode));
-    const long bits = PyLong_Check(mode.get()) ? PyLong_AsLong(mode.get()) : 0;
-    if (bits == -1 && PyErr_Occurred()) {
-        throw PyErrorRaised{};
+    const auto mode = static_cast<mode_t>(*bits);
+    if ((mode & 077) != 0) {
+        refuse_staging(directory.get());
     }
-    if (S_ISDIR(static_cast<mode_t>(bits)) && (bits & 077) == 0) {
-        return transfers::staging_in(destination, std::move(directory));
+    if (S_ISDIR(mode)) {
+        transfers::Staging staging = transfers::staging_in(destination, std::move(directory));
+        if (const std::optional<long> inside = remote_mode(client, staging.file.get());
+            inside && !S_ISREG(static_cast<mode_t>(*inside))) {
+            refuse_staging(staging.file.get());
+        }
+        return staging;
     }
-    if (S_ISREG(static_cast<mode_t>(bits))) {
+    if (S_ISREG(mode)) {
         return transfers::Staging{{}, std::move(directory)};
     }
-    OwnedRef message = check(PyUnicode_FromString(
-        "resume: the staging path holds something other than a private directory of the upload; it is left alone"));
-    raise_refusal(EACCES, message.get(), directory.get());
+    refuse_staging(directory.get());
+}
+
+// On a server that makes no directory, the staged file stands beside the
+// destination: it is made empty and private before any byte goes in, so
+// that it can be found again as the upload's own.
+void make_private_file(PyObject* client, PyObject* path) {
+    OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", path, "wb"));
+    try {
+        check(PyObject_CallMethod(file.get(), "chmod", "i", 0600));
+    } catch (const PyErrorRaised&) {
+        PendingError failure;
+        if (!OwnedRef::steal(PyObject_CallMethod(file.get(), "close", nullptr))) {
+            PyErr_Clear();
+        }
+        failure.restore();
+        throw;
+    }
+    call_method(file.get(), names.close);
 }
 
 // Raises where the local file open as `local` is no longer as `seen`: the
@@ -383,6 +427,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
                 }
             }
             first = false;
+            if (resume && start == 0 && staging && !staging->directory) {
+                make_private_file(client, target);
+            }
             blocks::send_rest(client, local.get(), source, target, callback, request, start, total, settled);
             if (staging) {
                 transfers::finish_staged(client, *staging, destination);

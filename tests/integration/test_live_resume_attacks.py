@@ -486,3 +486,101 @@ def test_a_reconnect_checks_the_key_also_after_the_caller_cleared_retries(live, 
             assert len(relay.connections) == 2
         assert other.auth_attempts == []
     assert os.listdir(tmp_path) == []
+
+
+# --- the upload's staging on the server ---
+
+
+def leave_staging(live, server, source, **options):
+    """An interrupted "resume" upload of `source` to uploaded.bin: the staging's path on the server."""
+    interrupter = Interrupter()
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, progress=interrupter, **options))
+    client._connect()
+    try:
+        interrupter.armed = True
+        with pytest.raises(KeyboardInterrupt):
+            client._upload(str(source), "uploaded.bin")
+    finally:
+        client._close()
+    [name] = [name for name in os.listdir(server.root) if name.startswith(".uploaded.bin.")]
+    return server.root / name
+
+
+def resumed_upload(live, server, source, **options):
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, **options))
+    client._connect()
+    try:
+        return client._upload(str(source), "uploaded.bin")
+    finally:
+        client._close()
+
+
+def test_an_interrupted_upload_goes_on_from_the_staged_part(live, server, tmp_path):
+    source = tmp_path / "source.bin"
+    data = os.urandom(SIZE)
+    source.write_bytes(data)
+    with FaultRelay((server.host, server.port)) as relay:
+        staging = leave_staging(live, server, source, host=relay.host, port=relay.port)
+        assert staging.is_dir() and stat.S_IMODE(staging.stat().st_mode) == 0o700
+        held = (staging / "uploaded.bin").stat().st_size
+        assert resumed_upload(live, server, source, host=relay.host, port=relay.port) is True
+        carried = relay.connections[1].carried[UP]
+    assert (server.root / "uploaded.bin").read_bytes() == data and not staging.exists()
+    assert held >= 1 << 20 and carried < SIZE - held + (256 << 10)
+
+
+def plant_link_to_victim(staging, victim):
+    staging.symlink_to(victim)
+
+
+def plant_open_directory(staging, victim):
+    staging.mkdir(mode=0o755)
+    staging.chmod(0o755)
+
+
+def plant_open_file(staging, victim):
+    staging.write_bytes(b"")
+    staging.chmod(0o666)
+
+
+def plant_link_inside(staging, victim):
+    staging.mkdir(mode=0o700)
+    (staging / "uploaded.bin").symlink_to(victim)
+
+
+@pytest.mark.parametrize("plant", [plant_link_to_victim, plant_open_directory, plant_open_file, plant_link_inside],
+                         ids=lambda plant: plant.__name__.removeprefix("plant_"))
+def test_what_another_user_put_at_the_staging_is_neither_written_nor_moved(live, server, tmp_path, plant):
+    source = tmp_path / "source.bin"
+    source.write_bytes(os.urandom(SIZE))
+    staging = leave_staging(live, server, source)
+    shutil.rmtree(staging)
+    victim = server.root / "victim"
+    victim.write_bytes(b"untouched")
+    plant(staging, victim)
+    inside = staging / "uploaded.bin"
+    before = {path: fingerprint(path) for path in [staging, *([inside] if os.path.lexists(inside) else [])]}
+
+    assert resumed_upload(live, server, source) is False
+
+    assert victim.read_bytes() == b"untouched" and not (server.root / "uploaded.bin").exists()
+    assert {path: fingerprint(path) for path in before} == before
+
+
+def test_on_a_server_that_makes_no_directory_the_staged_file_is_private_and_resumed(live, server, tmp_path,
+                                                                                  monkeypatch):
+    import asyncssh
+    import embedded_sftp_server
+
+    def no_directories(self, path, attrs):
+        raise asyncssh.SFTPPermissionDenied("no directories here")
+
+    monkeypatch.setattr(embedded_sftp_server._StallableSFTPServer, "mkdir", no_directories)
+    source = tmp_path / "source.bin"
+    data = os.urandom(SIZE)
+    source.write_bytes(data)
+    staging = leave_staging(live, server, source)
+    assert staging.is_file() and stat.S_IMODE(staging.stat().st_mode) == 0o600
+    assert staging.stat().st_size >= 1 << 20
+    assert resumed_upload(live, server, source) is True
+    assert (server.root / "uploaded.bin").read_bytes() == data and not staging.exists()
