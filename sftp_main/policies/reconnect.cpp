@@ -212,15 +212,17 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
     OwnedRef callback = progress != nullptr ? watching(watched) : OwnedRef();
     OwnedRef client = attribute(self, names._sftp);
     attempts = 0;
-    if (allowed > 0 && !connection_alive(client.get())) {
-        client = connect_again(self, client.get(), options);
-    }
+    // A session found dead is reconnected as part of the first attempt, so
+    // that a failure of that reconnect is retried as any other.
+    const bool dead = allowed > 0 && !connection_alive(client.get());
     for (;;) {
         ++attempts;
         bool connecting = false;
         try {
-            if (attempts > 1) {
-                wait_before(attempts);
+            if (attempts > 1 || dead) {
+                if (attempts > 1) {
+                    wait_before(attempts);
+                }
                 connecting = true;
                 client = connect_again(self, client.get(), options);
                 connecting = false;

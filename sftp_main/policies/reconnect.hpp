@@ -27,7 +27,7 @@ namespace reconnect {
 // Runs `attempt(client)` with the SFTP client in `_sftp`; while the
 // connection under it drops and "retries" allows, waits (1, 2, 4, 4… s),
 // reconnects and runs it again with the new client. A session found dead
-// before the first attempt is reconnected first. `attempts` counts the
+// before the first attempt is reconnected first, within the same count. `attempts` counts the
 // attempts made. `progress` is the caller's callback, or null; `attempt` is
 // given the one to call instead, whose failures are never retried.
 void with_retries(PyObject* self, const Options& options, PyObject* progress, int& attempts,

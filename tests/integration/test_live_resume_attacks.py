@@ -584,3 +584,18 @@ def test_on_a_server_that_makes_no_directory_the_staged_file_is_private_and_resu
     assert staging.stat().st_size >= 1 << 20
     assert resumed_upload(live, server, source) is True
     assert (server.root / "uploaded.bin").read_bytes() == data and not staging.exists()
+
+
+def test_a_session_found_dead_is_reconnected_within_the_retries(live, server, payload, tmp_path):
+    # The first reconnect meets a connection cut before the server's banner.
+    with FaultRelay((server.host, server.port), cuts=[None, Cut(DOWN, 0)]) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=2))
+        client._connect()
+        try:
+            client._sftp.get_channel().get_transport().close()
+            assert relay.wait_until_ended(0)
+            assert client._download("big.bin", str(tmp_path / "copy.bin")) is True
+        finally:
+            client._close()
+        assert len(relay.connections) == 3
+    assert (tmp_path / "copy.bin").read_bytes() == payload
