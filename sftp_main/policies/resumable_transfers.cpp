@@ -161,7 +161,14 @@ PartName part_name(const std::string& destination, PyObject* client, PyObject* s
     std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
     base.resize(std::min(base.size(), kMaxKeptBase));
     OwnedRef label = clients::server_label(client);
-    OwnedRef identity = check(PyUnicode_FromFormat("%R\n%R", label ? label.get() : Py_None, source));
+    // A relative source is the file in the directory `_chdir` set.
+    OwnedRef directory = OwnedRef::steal(PyObject_CallMethod(client, "getcwd", nullptr));
+    if (!directory) {
+        drop_ordinary_error();
+        directory = none();
+    }
+    OwnedRef identity = check(
+        PyUnicode_FromFormat("%R\n%R\n%R", label ? label.get() : Py_None, directory.get(), source));
     PartName part;
     part.prefix = "." + base + "." + digest_of(identity.get()) + ".";
     part.name = part.prefix + std::to_string(remote.size) + "." + std::to_string(remote.mtime) + kPartSuffix;

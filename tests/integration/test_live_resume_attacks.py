@@ -599,3 +599,27 @@ def test_a_session_found_dead_is_reconnected_within_the_retries(live, server, pa
             client._close()
         assert len(relay.connections) == 3
     assert (tmp_path / "copy.bin").read_bytes() == payload
+
+
+def test_a_relative_source_in_another_directory_is_another_file(live, server, payload, tmp_path):
+    # Same name, size and time, the same bytes but for the first 64 KiB.
+    other = os.urandom(64 << 10) + payload[64 << 10:]
+    for directory, data in (("a", payload), ("b", other)):
+        (server.root / directory).mkdir()
+        (server.root / directory / "big.bin").write_bytes(data)
+        os.utime(server.root / directory / "big.bin", (1_700_000_000, 1_700_000_000))
+    destination = tmp_path / "copy.bin"
+    interrupter = Interrupter()
+    client = sftp_main.TavrelSFTPMain(live.config(server, resume=True, progress=interrupter))
+    client._connect()
+    try:
+        client._chdir("a")
+        interrupter.armed = True
+        with pytest.raises(KeyboardInterrupt):
+            client._download("big.bin", str(destination))
+        assert len(parts_in(tmp_path)) == 1
+        client._chdir("../b")
+        assert client._download("big.bin", str(destination)) is True
+    finally:
+        client._close()
+    assert destination.read_bytes() == other
