@@ -222,7 +222,8 @@ public:
             if (held > 0 && (held > now.size || !tails_match(client, source, part_->descriptor(), held))) {
                 empty_out();
             }
-        } else if (now != seen_) {
+        } else if (const long long held = part_->held();
+                   now != seen_ || (held > 0 && !tails_match(client, source, part_->descriptor(), held))) {
             empty_out();  // the file changed between attempts
         }
         seen_ = now;

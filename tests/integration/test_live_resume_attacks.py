@@ -623,3 +623,28 @@ def test_a_relative_source_in_another_directory_is_another_file(live, server, pa
     finally:
         client._close()
     assert destination.read_bytes() == other
+
+
+@pytest.mark.parametrize("resume", [False, True], ids=["retries", "retries-and-resume"])
+def test_a_remote_file_replaced_between_attempts_under_the_same_size_and_time_gives_the_new_file(
+        live, server, payload, tmp_path, resume):
+    destination = tmp_path / "copy.bin"
+    source = server.root / "big.bin"
+    changed = os.urandom(SIZE)
+
+    def replace(connection):
+        if connection.index == 0:
+            times = source.stat()
+            source.write_bytes(changed)
+            os.utime(source, ns=(times.st_atime_ns, times.st_mtime_ns))
+
+    with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 2 << 20)], on_end=replace) as relay:
+        client = sftp_main.TavrelSFTPMain(live.config(server, host=relay.host, port=relay.port, retries=2,
+                                                      resume=resume))
+        client._connect()
+        try:
+            assert client._download("big.bin", str(destination)) is True
+        finally:
+            client._close()
+        assert len(relay.connections) == 2
+    assert destination.read_bytes() == changed and parts_in(tmp_path) == []
