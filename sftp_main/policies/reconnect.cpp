@@ -6,6 +6,7 @@
 #include "sftp_main/policies/host_key_mismatch.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace sftp::reconnect {
 
@@ -28,28 +29,40 @@ private:
 
 // The caller's progress callback, as the transfer calls it: a failure of
 // its own is marked, so that it is never taken for a dropped connection.
+// The state lives as long as the callable made for it, which a traceback
+// may keep past the transfer.
 struct WatchedCallback {
-    PyObject* callback;
+    OwnedRef callback;
     bool failed = false;
 };
 
+constexpr const char* kWatchedName = "sftp_main.progress";
+
 PyObject* call_watched(PyObject* capsule, PyObject* const* arguments, Py_ssize_t count) {
-    auto* watched = static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, "sftp_main.progress"));
+    auto* watched = static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, kWatchedName));
     if (watched == nullptr) {
         return nullptr;
     }
-    PyObject* result = PyObject_Vectorcall(watched->callback, arguments, static_cast<std::size_t>(count), nullptr);
+    PyObject* result =
+        PyObject_Vectorcall(watched->callback.get(), arguments, static_cast<std::size_t>(count), nullptr);
     if (result == nullptr) {
         watched->failed = true;
     }
     return result;
 }
 
+void forget_watched(PyObject* capsule) {
+    delete static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, kWatchedName));
+}
+
 PyMethodDef watched_method{"progress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_watched)),
                            METH_FASTCALL, nullptr};
 
-OwnedRef watching(WatchedCallback& watched) {
-    OwnedRef capsule = check(PyCapsule_New(&watched, "sftp_main.progress", nullptr));
+// The callable that calls `progress`; `state` is valid while it lives.
+OwnedRef watching(PyObject* progress, WatchedCallback*& state) {
+    auto owned = std::make_unique<WatchedCallback>(WatchedCallback{OwnedRef::take(progress)});
+    OwnedRef capsule = check(PyCapsule_New(owned.get(), kWatchedName, forget_watched));
+    state = owned.release();
     return check(PyCFunction_New(&watched_method, capsule.get()));
 }
 
@@ -208,8 +221,8 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
                   const std::function<void(PyObject* client, PyObject* progress)>& attempt) {
     const OwnedRef& retries = options[Option::retries];
     const long allowed = retries ? PyLong_AsLong(retries.get()) : 0;
-    WatchedCallback watched{progress};
-    OwnedRef callback = progress != nullptr ? watching(watched) : OwnedRef();
+    WatchedCallback* watched = nullptr;
+    OwnedRef callback = progress != nullptr ? watching(progress, watched) : OwnedRef();
     OwnedRef client = attribute(self, names._sftp);
     attempts = 0;
     // A session found dead is reconnected as part of the first attempt, so
@@ -234,7 +247,7 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
                 throw;
             }
             PendingError failure;
-            const bool again = attempts <= allowed && !watched.failed &&
+            const bool again = attempts <= allowed && !(watched != nullptr && watched->failed) &&
                                (connecting ? worth_another_connect(failure.get()) : dropped(failure.get(), client.get()));
             if (!again) {
                 if (allowed > 0) {

@@ -648,3 +648,53 @@ def test_a_remote_file_replaced_between_attempts_under_the_same_size_and_time_gi
             client._close()
         assert len(relay.connections) == 2
     assert destination.read_bytes() == changed and parts_in(tmp_path) == []
+
+
+# The transfer fails in paramiko's own get (the destination is a link,
+# which is not staged), whose frames in the traceback hold the callable
+# that calls the caller's callback; it is called after the transfer.
+CALLBACK_KEPT_BY_A_TRACEBACK = """
+import os, sys, sftp_main
+host, port, user, password, destination = sys.argv[1:]
+calls = []
+def progress(done, total):
+    calls.append(done)
+    if len(calls) == 2:
+        raise ValueError("the callback's own")
+client = sftp_main.TavrelSFTPMain({"host": host, "port": int(port), "user": user, "password": password,
+                                   "retries": 1, "raise_on_failure": True, "progress": progress})
+client._connect()
+try:
+    client._download("big.bin", destination)
+except ValueError as error:
+    kept = error
+client._close()
+found = []
+frame = kept.__traceback__
+while frame is not None:
+    found += [value for value in list(frame.tb_frame.f_locals.values()) if getattr(value, "__name__", "") == "progress"
+              and type(value).__name__ == "builtin_function_or_method"]
+    frame = frame.tb_next
+def overwrite(depth):
+    filler = [depth] * 64
+    return overwrite(depth - 1) + len(filler) if depth else 0
+overwrite(100)
+for callable_ in found:
+    callable_(7, 8)
+print(len(found), calls[-1])
+"""
+
+
+def test_the_callbacks_stand_in_outlives_the_transfer_that_made_it(live, server, payload, tmp_path):
+    import subprocess
+    import sys
+
+    target = tmp_path / "target.bin"
+    target.write_bytes(b"")
+    link = tmp_path / "link.bin"
+    link.symlink_to(target)
+    ran = subprocess.run([sys.executable, "-c", CALLBACK_KEPT_BY_A_TRACEBACK, server.host, str(server.port),
+                          live.user, live.password, str(link)], capture_output=True, text=True, timeout=120)
+    assert ran.returncode == 0, ran.stderr[-2000:]
+    found, last = ran.stdout.split()
+    assert int(found) >= 1 and int(last) == 7
