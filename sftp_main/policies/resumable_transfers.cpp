@@ -405,6 +405,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
     if (fstat(local.get(), &status) != 0) {
         raise_errno(errno, source);
     }
+    if (S_ISDIR(status.st_mode)) {
+        raise_errno(EISDIR, source);  // as the plain upload's open, before the server is touched
+    }
     const auto total = static_cast<long long>(status.st_size);
     const bool resume = static_cast<bool>(options[Option::resume]);
     const bool staged = resume || static_cast<bool>(options[Option::atomic_upload]);

@@ -698,3 +698,18 @@ def test_the_callbacks_stand_in_outlives_the_transfer_that_made_it(live, server,
     assert ran.returncode == 0, ran.stderr[-2000:]
     found, last = ran.stdout.split()
     assert int(found) >= 1 and int(last) == 7
+
+
+@pytest.mark.parametrize("options", [{"retries": 1}, {"resume": True}, {"retries": 1, "atomic_upload": True}],
+                         ids=["retries", "resume", "retries-atomic"])
+def test_uploading_a_directory_leaves_the_server_as_it_was(live, server, tmp_path, options):
+    (server.root / "uploaded.bin").write_bytes(b"kept")
+    client = sftp_main.TavrelSFTPMain(live.config(server, raise_on_failure=True, **options))
+    client._connect()
+    try:
+        with pytest.raises(IsADirectoryError) as raised:
+            client._upload(str(tmp_path), "uploaded.bin")
+    finally:
+        client._close()
+    assert raised.value.filename == str(tmp_path)
+    assert os.listdir(server.root) == ["uploaded.bin"] and (server.root / "uploaded.bin").read_bytes() == b"kept"
