@@ -164,6 +164,34 @@ public:
     Reconnecting& operator=(const Reconnecting&) = delete;
 };
 
+// The check before credentials is made on the thread that reconnects; a
+// `_connect` of the caller's own that connects on another thread escapes
+// it. The transfer then still goes no further with a server showing
+// another key than the dropped connection's: the new clients are closed.
+void refuse_another_server(PyObject* self, PyObject* client, const Options& options) {
+    OwnedRef transport = transport_of(client);
+    if (!transport) {
+        return;  // a client that tells nothing of its server: the check before credentials stands alone
+    }
+    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.get_remote_server_key));
+    OwnedRef blob = server_key && server_key.get() != Py_None
+                        ? OwnedRef::steal(PyObject_CallMethodNoArgs(server_key.get(), names.asbytes))
+                        : OwnedRef();
+    if (!blob) {
+        drop_ordinary_error();
+    } else if (options.server_key &&
+               check_status(PyObject_RichCompareBool(blob.get(), options.server_key.get(), Py_EQ)) == 1) {
+        return;
+    }
+    if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
+        drop_ordinary_error();
+    }
+    PyErr_SetString(PyExc_PermissionError,
+                    "the server reached on reconnecting shows another host key than the connection that dropped; "
+                    "the transfer does not go on with it");
+    throw PyErrorRaised{};
+}
+
 // Closes the old clients through `_close`, makes `_connect` expecting the
 // old server's key, and returns the new client, in the old one's directory;
 // or the instance's client, where another thread has replaced the old one
@@ -185,6 +213,7 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
         check(PyObject_CallMethod(self, "_connect", nullptr));
     }
     OwnedRef client = attribute(self, names._sftp);
+    refuse_another_server(self, client.get(), options);
     if (directory.get() != Py_None) {
         check(PyObject_CallMethod(client.get(), "chdir", "O", directory.get()));
     }

@@ -713,3 +713,39 @@ def test_uploading_a_directory_leaves_the_server_as_it_was(live, server, tmp_pat
         client._close()
     assert raised.value.filename == str(tmp_path)
     assert os.listdir(server.root) == ["uploaded.bin"] and (server.root / "uploaded.bin").read_bytes() == b"kept"
+
+
+def test_a_reconnect_made_on_another_thread_goes_no_further_with_another_server(live, server, payload, tmp_path):
+    # A _connect of the caller's own that connects on a worker thread, out
+    # of reach of the reconnect's check before credentials.
+    class ConnectsElsewhere(sftp_main.TavrelSFTPMain):
+        def _connect(self):
+            failure = []
+            worker = threading.Thread(target=lambda: self._connect_here(failure))
+            worker.start()
+            worker.join(60)
+            if failure:
+                raise failure[0]
+
+        def _connect_here(self, failure):
+            try:
+                super()._connect()
+            except Exception as error:  # noqa: BLE001 - handed to the caller's thread
+                failure.append(error)
+
+    with live.server() as other:
+        (other.root / "big.bin").write_bytes(os.urandom(SIZE))
+        with FaultRelay((server.host, server.port), cuts=[Cut(DOWN, 1 << 20)],
+                        second_target=(other.host, other.port), switch_after=1) as relay:
+            client = ConnectsElsewhere(live.config(server, host=relay.host, port=relay.port, retries=3,
+                                                   raise_on_failure=True))
+            client._connect()
+            try:
+                with pytest.raises(PermissionError, match="another host key"):
+                    client._download("big.bin", str(tmp_path / "copy.bin"))
+            finally:
+                client._close()
+            assert len(relay.connections) == 2
+            # What crossed to the other server is the login and nothing of the file.
+            assert relay.connections[1].carried[DOWN] < 64 << 10
+    assert os.listdir(tmp_path) == []
