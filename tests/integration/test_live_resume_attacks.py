@@ -16,7 +16,6 @@ import tempfile
 import threading
 import time
 
-import paramiko
 import pytest
 from fault_relay import DOWN, UP, Cut, FaultRelay
 
