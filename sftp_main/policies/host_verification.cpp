@@ -129,10 +129,12 @@ void prefer_listed_key_types(PyObject* transport, const Options& options) {
 }
 
 // The session is started apart from connect() when the server's key is to
-// be checked, the time bounded, or a key sent.
+// be checked, the time bounded, or a key sent. A reconnect checks the
+// server's key even where the configuration no longer asks for retries.
 bool session_apart(const Options& options) {
     return !options.pins.empty() || static_cast<bool>(options[Option::timeout]) ||
-           static_cast<bool>(options.key_login) || static_cast<bool>(options.known_hosts) || options.survives_drops();
+           static_cast<bool>(options.key_login) || static_cast<bool>(options.known_hosts) || options.survives_drops() ||
+           reconnect::expecting_server_key();
 }
 
 void verify_host(PyObject* module_globals, PyObject* transport, const Options& options) {

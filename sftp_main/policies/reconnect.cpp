@@ -29,39 +29,40 @@ private:
 
 // The caller's progress callback, as the transfer calls it: a failure of
 // its own is marked, so that it is never taken for a dropped connection.
-// The state lives as long as the callable that reports to it.
-constexpr const char* kWatchedName = "sftp_main.progress";
-
+// The state lives as long as the callable made for it, which a traceback
+// may keep past the transfer.
 struct WatchedCallback {
     OwnedRef callback;
     bool failed = false;
 };
+
+constexpr const char* kWatchedName = "sftp_main.progress";
 
 PyObject* call_watched(PyObject* capsule, PyObject* const* arguments, Py_ssize_t count) {
     auto* watched = static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, kWatchedName));
     if (watched == nullptr) {
         return nullptr;
     }
-    PyObject* result = PyObject_Vectorcall(watched->callback.get(), arguments, static_cast<std::size_t>(count), nullptr);
+    PyObject* result =
+        PyObject_Vectorcall(watched->callback.get(), arguments, static_cast<std::size_t>(count), nullptr);
     if (result == nullptr) {
         watched->failed = true;
     }
     return result;
 }
 
-PyMethodDef watched_method{"progress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_watched)),
-                           METH_FASTCALL, nullptr};
-
 void forget_watched(PyObject* capsule) {
     delete static_cast<WatchedCallback*>(PyCapsule_GetPointer(capsule, kWatchedName));
 }
 
-// The callable to hand the transfer in place of `progress`; `watched`
-// receives its state, valid while the callable lives.
-OwnedRef watching(PyObject* progress, WatchedCallback*& watched) {
-    auto state = std::make_unique<WatchedCallback>(WatchedCallback{OwnedRef::take(progress)});
-    OwnedRef capsule = check(PyCapsule_New(state.get(), kWatchedName, forget_watched));
-    watched = state.release();  // the capsule's own from here on
+PyMethodDef watched_method{"progress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_watched)),
+                           METH_FASTCALL, nullptr};
+
+// The callable that calls `progress`; `state` is valid while it lives.
+OwnedRef watching(PyObject* progress, WatchedCallback*& state) {
+    auto owned = std::make_unique<WatchedCallback>(WatchedCallback{OwnedRef::take(progress)});
+    OwnedRef capsule = check(PyCapsule_New(owned.get(), kWatchedName, forget_watched));
+    state = owned.release();
     return check(PyCFunction_New(&watched_method, capsule.get()));
 }
 
@@ -159,9 +160,58 @@ OwnedRef remote_directory(PyObject* client) {
     return directory;
 }
 
+// One reconnect at a time in the process: the transfers of other threads
+// that met the same drop wait, then take the client it made, rather than
+// close it and leave their own ones unclosed.
+PyMutex reconnecting{};
+
+class Reconnecting {
+public:
+    Reconnecting() noexcept { PyMutex_Lock(&reconnecting); }
+    ~Reconnecting() { PyMutex_Unlock(&reconnecting); }
+    Reconnecting(const Reconnecting&) = delete;
+    Reconnecting& operator=(const Reconnecting&) = delete;
+};
+
+// The check before credentials is made on the thread that reconnects; a
+// `_connect` of the caller's own that connects on another thread escapes
+// it. The transfer then still goes no further with a server showing
+// another key than the dropped connection's: the new clients are closed.
+void refuse_another_server(PyObject* self, PyObject* client, const Options& options) {
+    OwnedRef transport = transport_of(client);
+    if (!transport) {
+        return;  // a client that tells nothing of its server: the check before credentials stands alone
+    }
+    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.get_remote_server_key));
+    OwnedRef blob = server_key && server_key.get() != Py_None
+                        ? OwnedRef::steal(PyObject_CallMethodNoArgs(server_key.get(), names.asbytes))
+                        : OwnedRef();
+    if (!blob) {
+        drop_ordinary_error();
+    } else if (options.server_key &&
+               check_status(PyObject_RichCompareBool(blob.get(), options.server_key.get(), Py_EQ)) == 1) {
+        return;
+    }
+    if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
+        drop_ordinary_error();
+    }
+    PyErr_SetString(PyExc_PermissionError,
+                    "the server reached on reconnecting shows another host key than the connection that dropped; "
+                    "the transfer does not go on with it");
+    throw PyErrorRaised{};
+}
+
 // Closes the old clients through `_close`, makes `_connect` expecting the
-// old server's key, and returns the new client, in the old one's directory.
+// old server's key, and returns the new client, in the old one's directory;
+// or the instance's client, where another thread has replaced the old one
+// with a live one meanwhile.
 OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& options) {
+    const Reconnecting one_at_a_time;
+    if (OwnedRef current = OwnedRef::steal(PyObject_GetAttr(self, names._sftp)); !current) {
+        drop_ordinary_error();
+    } else if (current.get() != old_client && connection_alive(current.get())) {
+        return current;
+    }
     OwnedRef directory = remote_directory(old_client);
     if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
         drop_ordinary_error();  // the connection is gone: its close may fail too
@@ -172,6 +222,7 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
         check(PyObject_CallMethod(self, "_connect", nullptr));
     }
     OwnedRef client = attribute(self, names._sftp);
+    refuse_another_server(self, client.get(), options);
     if (directory.get() != Py_None) {
         check(PyObject_CallMethod(client.get(), "chdir", "O", directory.get()));
     }
@@ -179,10 +230,14 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
 }
 
 // A connection failure that another attempt may get past: the server is
-// unreachable for now. A refused key or login is not.
+// unreachable for now. A refused key or login is not, nor a directory
+// that is gone from the server.
 bool worth_another_connect(PyObject* failure) {
     if (matches_paramiko_error(failure, "BadHostKeyException") ||
-        matches_paramiko_error(failure, "AuthenticationException") || refused_before_credentials(failure)) {
+        matches_paramiko_error(failure, "AuthenticationException") || refused_before_credentials(failure) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_FileNotFoundError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_PermissionError) ||
+        PyErr_GivenExceptionMatches(failure, PyExc_NotADirectoryError)) {
         return false;
     }
     return PyErr_GivenExceptionMatches(failure, PyExc_OSError) ||
@@ -235,10 +290,10 @@ void add_jump_host_note(PyObject* self, PyObject* failure) {
     }
 }
 
-void add_attempts_note(PyObject* failure, int attempts) {
+void add_attempts_note(PyObject* failure, int attempts, long allowed) {
     OwnedRef note = OwnedRef::steal(
-        PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %d more after the first",
-                             attempts, attempts == 1 ? "" : "s", attempts - 1));
+        PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %ld more after the first",
+                             attempts, attempts == 1 ? "" : "s", allowed));
     if (!note || !OwnedRef::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()))) {
         drop_ordinary_error();
     }
@@ -254,14 +309,14 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
     OwnedRef callback = progress != nullptr ? watching(progress, watched) : OwnedRef();
     OwnedRef client = attribute(self, names._sftp);
     attempts = 0;
-    // A session that died while idle is connected again at once, as the
-    // first attempt.
-    const bool dead_before = allowed > 0 && !connection_alive(client.get());
+    // A session found dead is reconnected as part of the first attempt, so
+    // that a failure of that reconnect is retried as any other.
+    const bool dead = allowed > 0 && !connection_alive(client.get());
     for (;;) {
         ++attempts;
         bool connecting = false;
         try {
-            if (attempts > 1 || dead_before) {
+            if (attempts > 1 || dead) {
                 if (attempts > 1) {
                     wait_before(attempts);
                 }
@@ -276,14 +331,14 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
                 throw;
             }
             PendingError failure;
-            const bool again = attempts <= allowed && (watched == nullptr || !watched->failed) &&
+            const bool again = attempts <= allowed && !(watched != nullptr && watched->failed) &&
                                (connecting ? worth_another_connect(failure.get()) : dropped(failure.get(), client.get()));
             if (!again) {
                 if (connecting) {
                     add_jump_host_note(self, failure.get());
                 }
                 if (allowed > 0) {
-                    add_attempts_note(failure.get(), attempts);
+                    add_attempts_note(failure.get(), attempts, allowed);
                 }
                 failure.restore();
                 throw;
@@ -313,6 +368,8 @@ void check_same_server(PyObject* module_globals, PyObject* transport) {
         peer_text.get(), kNoCredentialsSent));
     raise_host_key_mismatch(module_globals, peer_text.get(), server_key.get(), message.get());
 }
+
+bool expecting_server_key() noexcept { return expected_server_key != nullptr; }
 
 void remember_server_key(PyObject* sftp, Options& options) {
     OwnedRef transport = transport_of(sftp);

@@ -27,7 +27,7 @@ namespace reconnect {
 // Runs `attempt(client)` with the SFTP client in `_sftp`; while the
 // connection under it drops and "retries" allows, waits (1, 2, 4, 4… s),
 // reconnects and runs it again with the new client. A session found dead
-// before the first attempt is reconnected first. `attempts` counts the
+// before the first attempt is reconnected first, within the same count. `attempts` counts the
 // attempts made. `progress` is the caller's callback, or null; `attempt` is
 // given the one to call instead, whose failures are never retried.
 void with_retries(PyObject* self, const Options& options, PyObject* progress, int& attempts,
@@ -36,6 +36,10 @@ void with_retries(PyObject* self, const Options& options, PyObject* progress, in
 // During a reconnect on this thread, refuses a server that shows another
 // host key than the dropped connection's, before any credential is sent.
 void check_same_server(PyObject* module_globals, PyObject* transport);
+
+// Whether this thread is reconnecting, expecting a server's key: its
+// session is then started apart, whatever the configuration now says.
+bool expecting_server_key() noexcept;
 
 // Keeps the key of the server `sftp` is connected to in `options`.
 void remember_server_key(PyObject* sftp, Options& options);

@@ -148,11 +148,18 @@ OwnedRef server_identity(PyObject* self, PyObject* client, const Options& option
     return check(PyObject_Repr(label ? label.get() : Py_None));
 }
 
-PartName part_name(const std::string& destination, PyObject* server, PyObject* source, const RemoteFile& remote) {
+PartName part_name(const std::string& destination, PyObject* client, PyObject* server, PyObject* source,
+                   const RemoteFile& remote) {
     const auto slash = destination.rfind('/');
     std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
     base.resize(std::min(base.size(), kMaxKeptBase));
-    OwnedRef identity = check(PyUnicode_FromFormat("%U\n%R", server, source));
+    // A relative source is the file in the directory `_chdir` set.
+    OwnedRef directory = OwnedRef::steal(PyObject_CallMethod(client, "getcwd", nullptr));
+    if (!directory) {
+        drop_ordinary_error();
+        directory = none();
+    }
+    OwnedRef identity = check(PyUnicode_FromFormat("%U\n%R\n%R", server, directory.get(), source));
     PartName part;
     part.prefix = "." + base + "." + digest_of(identity.get()) + ".";
     part.name = part.prefix + std::to_string(remote.size) + "." + std::to_string(remote.mtime) + kPartSuffix;
@@ -179,7 +186,7 @@ public:
             PartName name;
             if (resume_) {
                 OwnedRef server = server_identity(self_, client, options_);
-                name = part_name(*path_, server.get(), source, now);
+                name = part_name(*path_, client, server.get(), source, now);
             }
             std::optional<StagedFile> made = without_interpreter_lock([&] {
                 return resume_ ? StagedFile::resumable(*path_, name.name, refused, foreign)
@@ -208,7 +215,8 @@ public:
             if (held > 0 && (held > now.size || !tails_match(client, source, part_->descriptor(), held))) {
                 empty_out();
             }
-        } else if (now != seen_) {
+        } else if (const long long held = part_->held();
+                   now != seen_ || (held > 0 && !tails_match(client, source, part_->descriptor(), held))) {
             empty_out();  // the file changed between attempts
         }
         seen_ = now;
@@ -266,9 +274,34 @@ long long remote_size_or_zero(PyObject* client, PyObject* path) {
     }
 }
 
+// The mode bits the server gives the remote `path`, not following a link;
+// nothing where it does not exist.
+std::optional<long> remote_mode(PyObject* client, PyObject* path) {
+    OwnedRef attributes = OwnedRef::steal(PyObject_CallMethod(client, "lstat", "O", path));
+    if (!attributes) {
+        drop_error_of(PyExc_FileNotFoundError);
+        return std::nullopt;
+    }
+    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names.st_mode));
+    const long bits = PyLong_Check(mode.get()) ? PyLong_AsLong(mode.get()) : 0;
+    if (bits == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    return bits;
+}
+
+[[noreturn]] void refuse_staging(PyObject* path) {
+    OwnedRef message = check(PyUnicode_FromString(
+        "resume: the staging path holds something other than a private directory or file of the upload; it is "
+        "left alone"));
+    raise_refusal(EACCES, message.get(), path);
+}
+
 // The staging of a resumable upload, named for the local file as it is,
 // made or found: an existing one is used only when it is a private
-// directory (or, on a server that makes none, a regular file).
+// directory holding no more than a regular file (or, on a server that
+// makes none, a private regular file). Anything else there may be another
+// user's, who could read or change what is staged in it.
 transfers::Staging resumable_staging(PyObject* client, PyObject* destination, const struct stat& local) {
     OwnedRef identity = check(PyUnicode_FromFormat(
         "%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(local.st_dev),
@@ -276,25 +309,61 @@ transfers::Staging resumable_staging(PyObject* client, PyObject* destination, co
         static_cast<long long>(local.st_mtim.tv_sec), static_cast<long>(local.st_mtim.tv_nsec)));
     const std::string suffix = digest_of(identity.get());
     OwnedRef directory = transfers::staging_directory(destination, suffix);
-    OwnedRef attributes = OwnedRef::steal(PyObject_CallMethod(client, "lstat", "O", directory.get()));
-    if (!attributes) {
-        drop_error_of(PyExc_FileNotFoundError);
+    const std::optional<long> bits = remote_mode(client, directory.get());
+    if (!bits) {
         return transfers::make_staging(client, destination, suffix);
     }
-    OwnedRef mode = check(PyObject_GetAttr(attributes.get(), names.st_mode));
-    const long bits = PyLong_Check(mode.get()) ? PyLong_AsLong(mode.get()) : 0;
-    if (bits == -1 && PyErr_Occurred()) {
-        throw PyErrorRaised{};
+    const auto mode = static_cast<mode_t>(*bits);
+    if ((mode & 077) != 0) {
+        refuse_staging(directory.get());
     }
-    if (S_ISDIR(static_cast<mode_t>(bits)) && (bits & 077) == 0) {
-        return transfers::staging_in(destination, std::move(directory));
+    if (S_ISDIR(mode)) {
+        transfers::Staging staging = transfers::staging_in(destination, std::move(directory));
+        if (const std::optional<long> inside = remote_mode(client, staging.file.get());
+            inside && !S_ISREG(static_cast<mode_t>(*inside))) {
+            refuse_staging(staging.file.get());
+        }
+        return staging;
     }
-    if (S_ISREG(static_cast<mode_t>(bits))) {
+    if (S_ISREG(mode)) {
         return transfers::Staging{{}, std::move(directory)};
     }
-    OwnedRef message = check(PyUnicode_FromString(
-        "resume: the staging path holds something other than a private directory of the upload; it is left alone"));
-    raise_refusal(EACCES, message.get(), directory.get());
+    refuse_staging(directory.get());
+}
+
+// On a server that makes no directory, the staged file stands beside the
+// destination: it is made empty and private before any byte goes in, so
+// that it can be found again as the upload's own.
+void make_private_file(PyObject* client, PyObject* path) {
+    OwnedRef file = check(PyObject_CallMethod(client, "open", "Os", path, "wb"));
+    try {
+        check(PyObject_CallMethod(file.get(), "chmod", "i", 0600));
+    } catch (const PyErrorRaised&) {
+        PendingError failure;
+        if (!OwnedRef::steal(PyObject_CallMethod(file.get(), "close", nullptr))) {
+            PyErr_Clear();
+        }
+        failure.restore();
+        throw;
+    }
+    call_method(file.get(), names.close);
+}
+
+// Raises where the local file open as `local` is no longer as `seen`: the
+// bytes sent before are another version's, not to be continued.
+void refuse_changed(int local, const struct stat& seen, PyObject* source) {
+    struct stat now {};
+    if (fstat(local, &now) != 0) {
+        raise_errno(errno, source);
+    }
+    if (now.st_size != seen.st_size || now.st_mtim.tv_sec != seen.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec) {
+        PyErr_Format(PyExc_OSError,
+                     "the local file %R changed while it was uploaded: the upload does not go on from the bytes "
+                     "sent before",
+                     source);
+        throw PyErrorRaised{};
+    }
 }
 
 }  // namespace
@@ -331,6 +400,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
     if (fstat(local.get(), &status) != 0) {
         raise_errno(errno, source);
     }
+    if (S_ISDIR(status.st_mode)) {
+        raise_errno(EISDIR, source);  // as the plain upload's open, before the server is touched
+    }
     const auto total = static_cast<long long>(status.st_size);
     const bool resume = static_cast<bool>(options[Option::resume]);
     const bool staged = resume || static_cast<bool>(options[Option::atomic_upload]);
@@ -346,6 +418,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
                                  : transfers::make_staging(client, destination, random_suffix());
             }
             PyObject* target = staging ? staging->file.get() : destination;
+            if (!first) {
+                refuse_changed(local.get(), status, source);
+            }
             long long start = 0;
             if (resume || !first) {
                 // What the server holds past the confirmed bytes counts once
@@ -358,6 +433,9 @@ void upload(PyObject* self, PyObject* source, PyObject* destination, const Optio
                 }
             }
             first = false;
+            if (resume && start == 0 && staging && !staging->directory) {
+                make_private_file(client, target);
+            }
             blocks::send_rest(client, local.get(), source, target, callback, request, start, total, settled);
             if (staging) {
                 transfers::finish_staged(client, *staging, destination);

@@ -5,7 +5,8 @@
 // "resume", opt-in, keeps it between calls and processes as well:
 //  - a download's bytes stay in a part file beside the destination,
 //    ".NAME.<16 hex>.<size>.<mtime>.partial", whose hexadecimal digits
-//    stand for the server and the remote path, and whose size and
+//    stand for the server and the remote path (with the directory `_chdir`
+//    set, for a relative one), and whose size and
 //    modification time are the remote file's. A later download of the same
 //    file to the same destination goes on from the part's length, once the
 //    last 64 KiB it holds match the server's; otherwise, and for a remote

@@ -401,7 +401,9 @@ StagedFile::~StagedFile() {
     if (file_) {
         still_ours();
     }
-    if (!name_.empty() && !kept_) {
+    // A part that received nothing keeps nothing worth resuming: a failure
+    // that is no drop (a remote directory, a refused read) leaves no litter.
+    if (!name_.empty() && (!kept_ || (file_ && held() == 0))) {
         remove_name();
     }
 }

@@ -85,7 +85,8 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
     StagedFile& operator=(StagedFile&&) = delete;
-    // Removes the staged file unless it took the destination's place.
+    // Removes the staged file unless it took the destination's place, or
+    // is a part file that holds bytes.
     ~StagedFile();
 
     // Where the bytes go, open for reading and writing at offset 0.
