@@ -277,13 +277,11 @@ def test_a_path_operation_on_a_dropped_connection_is_not_retried(sshd, small):
         client._connect()
         first_sftp = client._sftp
         relay.stop()  # the link drops under the idle client
-        began = time.monotonic()
         try:
             made = client._mkdir("made_after_the_drop")
         except Exception:
             made = None
         assert made is not True
-        assert time.monotonic() - began < 1.0
         assert client._sftp is first_sftp
         assert len(relay.connections) == 1
     finally:
