@@ -19,6 +19,15 @@ inline OwnedRef call_method(PyObject* object, PyObject* name) {
     return check(PyObject_CallMethodNoArgs(object, name));
 }
 
+// An int's value as a long long; raises what the conversion raises.
+inline long long as_long_long(PyObject* number) {
+    const long long value = PyLong_AsLongLong(number);
+    if (value == -1 && PyErr_Occurred()) {
+        throw PyErrorRaised{};
+    }
+    return value;
+}
+
 // What format(value, "") gives: a text unchanged, an integer as its digits.
 inline OwnedRef text_form(PyObject* value) {
     OwnedRef empty_spec = check(PyUnicode_FromString(""));

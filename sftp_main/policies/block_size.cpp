@@ -34,14 +34,6 @@ constexpr std::uint32_t kWriteOverhead = 1U << 10;
 constexpr unsigned long long kLargestRequest = 1ULL << 32;
 constexpr std::uint32_t kPlainWrite = 32U << 10;
 
-long long as_count(PyObject* number) {
-    const long long value = PyLong_AsLongLong(number);
-    if (value == -1 && PyErr_Occurred()) {
-        throw PyErrorRaised{};
-    }
-    return value;
-}
-
 // A limit the server states, an unsigned 64-bit number: beyond what a
 // request can be, it limits nothing.
 long long as_limit(PyObject* stated) {
@@ -134,7 +126,7 @@ public:
         PyObject* kept = nullptr;
         if (check_status(PyDict_Pop(store_.get(), request.number.get(), &kept)) == 1) {
             OwnedRef pair = OwnedRef::steal(kept);
-            if (as_count(PyTuple_GET_ITEM(pair.get(), 0)) == kStatus) {
+            if (as_long_long(PyTuple_GET_ITEM(pair.get(), 0)) == kStatus) {
                 check(PyObject_CallMethod(client_, "_convert_status", "O", PyTuple_GET_ITEM(pair.get(), 1)));
             }
             return {std::move(request), std::move(pair)};
@@ -216,7 +208,7 @@ void report(PyObject* progress, long long done, long long total) {
 // The bytes of a data answer to a read of `asked` bytes; an answer of
 // another type, or of more bytes, is the server's mistake.
 OwnedRef data_of(const OwnedRef& answer, long long asked) {
-    if (as_count(PyTuple_GET_ITEM(answer.get(), 0)) != kData) {
+    if (as_long_long(PyTuple_GET_ITEM(answer.get(), 0)) != kData) {
         PyErr_SetString(PyExc_OSError, "Expected data");
         throw PyErrorRaised{};
     }
@@ -243,12 +235,7 @@ bool at_end_of_file() {
 
 long long reported_size(PyObject* client, PyObject* path) {
     OwnedRef attributes = check(PyObject_CallMethod(client, "stat", "O", path));
-    OwnedRef size = check(PyObject_GetAttr(attributes.get(), names.st_size));
-    if (!PyLong_Check(size.get())) {
-        PyErr_Format(PyExc_OSError, "the server gave no size for %.200R", path);
-        throw PyErrorRaised{};
-    }
-    return as_count(size.get());
+    return size_in(attributes.get(), path);
 }
 
 // One read request after the other, each given what the last left, until
@@ -373,7 +360,7 @@ long long write_blocks(PyObject* client, PyObject* file, int descriptor, PyObjec
     settled = start;
     auto settle_oldest = [&] {
         auto [done, answer] = pipeline.next();
-        if (as_count(PyTuple_GET_ITEM(answer.get(), 0)) != kStatus) {
+        if (as_long_long(PyTuple_GET_ITEM(answer.get(), 0)) != kStatus) {
             PyErr_SetString(PyExc_OSError, "Expected status");
             throw PyErrorRaised{};
         }
@@ -405,7 +392,7 @@ long long write_blocks(PyObject* client, PyObject* file, int descriptor, PyObjec
 }  // namespace
 
 OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Options& options) {
-    const auto block = options[Option::block_size] ? static_cast<std::uint32_t>(as_count(options[Option::block_size].get()))
+    const auto block = options[Option::block_size] ? static_cast<std::uint32_t>(as_long_long(options[Option::block_size].get()))
                                                    : kUnstatedLimit;
     const std::uint32_t packet = std::clamp(block, kSmallestPacket, kLargestPacket);
     const std::uint32_t window = kPipelineBytes + 2 * block;
@@ -436,7 +423,7 @@ OwnedRef open_sized_sftp(PyObject* sftp_client_class, PyObject* transport, Optio
     if (!answer) {
         drop_ordinary_error();
     } else if (PyTuple_Check(answer.get()) && PyTuple_GET_SIZE(answer.get()) == 2 &&
-               as_count(PyTuple_GET_ITEM(answer.get(), 0)) == kExtendedReply) {
+               as_long_long(PyTuple_GET_ITEM(answer.get(), 0)) == kExtendedReply) {
         PyObject* message = PyTuple_GET_ITEM(answer.get(), 1);
         packet_limit = as_limit(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
         read_limit = as_limit(check(PyObject_CallMethod(message, "get_int64", nullptr)).get());
@@ -488,16 +475,30 @@ void receive_rest(PyObject* client, PyObject* source, int descriptor, PyObject* 
     }
 }
 
-void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress, std::uint32_t request) {
+long long size_in(PyObject* attributes, PyObject* path) {
+    OwnedRef size = check(PyObject_GetAttr(attributes, names.st_size));
+    if (!PyLong_Check(size.get())) {
+        PyErr_Format(PyExc_OSError, "the server gave no size for %.200R", path);
+        throw PyErrorRaised{};
+    }
+    return as_long_long(size.get());
+}
+
+FileDescriptor open_source(PyObject* source, struct stat& status) {
     const std::string path = file_system_path(source);
-    const FileDescriptor local(without_interpreter_lock([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (local.get() < 0) {
+    FileDescriptor local(without_interpreter_lock([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!local) {
         raise_errno(errno, source);
     }
-    struct stat status {};
     if (fstat(local.get(), &status) != 0) {
         raise_errno(errno, source);
     }
+    return local;
+}
+
+void send(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress, std::uint32_t request) {
+    struct stat status {};
+    const FileDescriptor local = open_source(source, status);
     long long settled = 0;
     send_rest(client, local.get(), source, destination, progress, request, 0, static_cast<long long>(status.st_size),
               settled);

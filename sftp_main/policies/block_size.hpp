@@ -11,7 +11,10 @@
 // later requests are made no larger than the server answers.
 #pragma once
 
+#include "sftp_main/policies/file_descriptor.hpp"
 #include "sftp_main/ref.hpp"
+
+#include <sys/stat.h>
 
 #include <cstdint>
 
@@ -54,6 +57,12 @@ void receive_rest(PyObject* client, PyObject* source, int descriptor, PyObject* 
 // confirmed written, also when the transfer fails.
 void send_rest(PyObject* client, int local, PyObject* source, PyObject* destination, PyObject* progress,
                std::uint32_t request, long long start, long long total, long long& settled);
+
+// The local file `source` (a path) opened for reading, and what it is.
+FileDescriptor open_source(PyObject* source, struct stat& status);
+
+// The size in the remote attributes of `path`; OSError where they give none.
+long long size_in(PyObject* attributes, PyObject* path);
 
 // `length` bytes of the remote `path` from `offset` on, or fewer at its end.
 OwnedRef read_range(PyObject* client, PyObject* path, long long offset, long long length);

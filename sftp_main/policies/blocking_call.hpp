@@ -25,4 +25,14 @@ auto without_interpreter_lock(Body&& body) {
     throw PyErrorRaised{};
 }
 
+// Raises OSError(failure, message, filename): the errno of a refusal the
+// module makes itself, in its own words.
+[[noreturn]] inline void raise_os_error(int failure, PyObject* message, PyObject* filename) {
+    PyObject* error = PyObject_CallFunction(PyExc_OSError, "iOO", failure, message, filename);
+    if (error != nullptr) {
+        PyErr_SetRaisedException(error);
+    }
+    throw PyErrorRaised{};
+}
+
 }  // namespace sftp

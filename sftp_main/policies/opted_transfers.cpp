@@ -34,32 +34,6 @@ OwnedRef cut_name(PyObject* name) {
     return check(PyUnicode_DecodeUTF8(utf8, cut, "strict"));
 }
 
-// posixpath.join(head, ".NAME.<16 hex>.part") for a remote path of text or
-// bytes, as paramiko takes them.
-OwnedRef temporary_path(PyObject* destination, const std::string& suffix) {
-    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
-    OwnedRef parts = check(PyObject_CallMethod(posixpath.get(), "split", "O", destination));
-    PyObject* head = PyTuple_GET_ITEM(parts.get(), 0);
-    PyObject* name = PyTuple_GET_ITEM(parts.get(), 1);
-    if (PyObject_Length(name) == 0) {
-        PyErr_Format(PyExc_IsADirectoryError, "atomic_upload needs a file name to upload to; got %.200R",
-                     destination);
-        throw PyErrorRaised{};
-    }
-    const std::string& random = suffix;
-    OwnedRef temporary_name;
-    if (PyBytes_Check(name)) {
-        const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
-        std::string text = ".";
-        text.append(PyBytes_AS_STRING(name), static_cast<std::size_t>(kept));
-        text += "." + random + ".part";
-        temporary_name = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    } else {
-        OwnedRef kept = cut_name(name);
-        temporary_name = check(PyUnicode_FromFormat(".%U.%s.part", kept.get(), random.c_str()));
-    }
-    return check(PyObject_CallMethod(posixpath.get(), "join", "OO", head, temporary_name.get()));
-}
 
 // client.<method>(path), whatever it raises dropped: the connection may be
 // gone, and the failure that led here is the one to report.
@@ -141,8 +115,34 @@ void transfer(PyObject* client, PyObject* method, PyObject* source, PyObject* de
 
 }  // namespace
 
+// posixpath.join(head, ".NAME.<16 hex>.part") for a remote path of text or
+// bytes, as paramiko takes them.
+OwnedRef staging_directory(PyObject* destination, const std::string& suffix) {
+    OwnedRef posixpath = check(PyImport_ImportModule("posixpath"));
+    OwnedRef parts = check(PyObject_CallMethod(posixpath.get(), "split", "O", destination));
+    PyObject* head = PyTuple_GET_ITEM(parts.get(), 0);
+    PyObject* name = PyTuple_GET_ITEM(parts.get(), 1);
+    if (PyObject_Length(name) == 0) {
+        PyErr_Format(PyExc_IsADirectoryError, "atomic_upload needs a file name to upload to; got %.200R",
+                     destination);
+        throw PyErrorRaised{};
+    }
+    OwnedRef temporary_name;
+    if (PyBytes_Check(name)) {
+        const Py_ssize_t kept = std::min(PyBytes_GET_SIZE(name), kMaxKeptNameBytes);
+        std::string text = ".";
+        text.append(PyBytes_AS_STRING(name), static_cast<std::size_t>(kept));
+        text += "." + suffix + ".part";
+        temporary_name = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    } else {
+        OwnedRef kept = cut_name(name);
+        temporary_name = check(PyUnicode_FromFormat(".%U.%s.part", kept.get(), suffix.c_str()));
+    }
+    return check(PyObject_CallMethod(posixpath.get(), "join", "OO", head, temporary_name.get()));
+}
+
 Staging make_staging(PyObject* client, PyObject* destination, const std::string& suffix) {
-    OwnedRef hidden = temporary_path(destination, suffix);
+    OwnedRef hidden = staging_directory(destination, suffix);
     OwnedRef mode = check(PyLong_FromLong(0700));
     PyObject* arguments[] = {client, hidden.get(), mode.get()};
     if (!OwnedRef::steal(PyObject_VectorcallMethod(names.mkdir, arguments, 3, nullptr))) {
@@ -157,10 +157,6 @@ Staging staging_in(PyObject* destination, OwnedRef directory) {
     OwnedRef name = check(PyObject_CallMethod(posixpath.get(), "basename", "O", destination));
     OwnedRef file = check(PyObject_CallMethod(posixpath.get(), "join", "OO", directory.get(), name.get()));
     return Staging{std::move(directory), std::move(file)};
-}
-
-OwnedRef staging_directory(PyObject* destination, const std::string& suffix) {
-    return temporary_path(destination, suffix);
 }
 
 void Staging::remove_quietly(PyObject* client) const noexcept {

@@ -117,14 +117,18 @@ bool refused_before_credentials(PyObject* failure) {
     return check_status(PySequence_Contains(text.get(), marker.get())) == 1;
 }
 
+bool refused_key_or_login(PyObject* failure) {
+    return matches_paramiko_error(failure, "BadHostKeyException") ||
+           matches_paramiko_error(failure, "AuthenticationException");
+}
+
 bool dropped(PyObject* failure, PyObject* client) {
     if (PyErr_GivenExceptionMatches(failure, PyExc_EOFError) ||
         PyErr_GivenExceptionMatches(failure, PyExc_ConnectionError) ||
         PyErr_GivenExceptionMatches(failure, PyExc_TimeoutError)) {
         return true;
     }
-    if (matches_paramiko_error(failure, "BadHostKeyException") ||
-        matches_paramiko_error(failure, "AuthenticationException")) {
+    if (refused_key_or_login(failure)) {
         return false;
     }
     if (matches_paramiko_error(failure, "SSHException")) {
@@ -146,18 +150,17 @@ void wait_before(int attempt) {
     check(PyObject_CallMethod(time.get(), "sleep", "l", seconds));
 }
 
-// The directory `_chdir` set on `client`, or None.
-OwnedRef remote_directory(PyObject* client) {
-    OwnedRef getcwd = optional_attribute(client, "getcwd");
-    if (!getcwd) {
-        return none();
-    }
-    OwnedRef directory = OwnedRef::steal(PyObject_CallNoArgs(getcwd.get()));
-    if (!directory) {
+// The key blob the server at the other end of `transport` showed, or
+// empty where it tells none.
+OwnedRef shown_key(PyObject* transport) {
+    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport, names.get_remote_server_key));
+    OwnedRef blob = server_key && server_key.get() != Py_None
+                        ? OwnedRef::steal(PyObject_CallMethodNoArgs(server_key.get(), names.asbytes))
+                        : OwnedRef();
+    if (!blob) {
         drop_ordinary_error();
-        return none();
     }
-    return directory;
+    return blob;
 }
 
 // One reconnect at a time in the process: the transfers of other threads
@@ -182,14 +185,9 @@ void refuse_another_server(PyObject* self, PyObject* client, const Options& opti
     if (!transport) {
         return;  // a client that tells nothing of its server: the check before credentials stands alone
     }
-    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.get_remote_server_key));
-    OwnedRef blob = server_key && server_key.get() != Py_None
-                        ? OwnedRef::steal(PyObject_CallMethodNoArgs(server_key.get(), names.asbytes))
-                        : OwnedRef();
-    if (!blob) {
-        drop_ordinary_error();
-    } else if (options.server_key &&
-               check_status(PyObject_RichCompareBool(blob.get(), options.server_key.get(), Py_EQ)) == 1) {
+    if (OwnedRef blob = shown_key(transport.get());
+        blob && options.server_key &&
+        check_status(PyObject_RichCompareBool(blob.get(), options.server_key.get(), Py_EQ)) == 1) {
         return;
     }
     if (!OwnedRef::steal(PyObject_CallMethod(self, "_close", nullptr))) {
@@ -223,7 +221,7 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
     }
     OwnedRef client = attribute(self, names._sftp);
     refuse_another_server(self, client.get(), options);
-    if (directory.get() != Py_None) {
+    if (directory) {
         check(PyObject_CallMethod(client.get(), "chdir", "O", directory.get()));
     }
     return client;
@@ -233,8 +231,7 @@ OwnedRef connect_again(PyObject* self, PyObject* old_client, const Options& opti
 // unreachable for now. A refused key or login is not, nor a directory
 // that is gone from the server.
 bool worth_another_connect(PyObject* failure) {
-    if (matches_paramiko_error(failure, "BadHostKeyException") ||
-        matches_paramiko_error(failure, "AuthenticationException") || refused_before_credentials(failure) ||
+    if (refused_key_or_login(failure) || refused_before_credentials(failure) ||
         PyErr_GivenExceptionMatches(failure, PyExc_FileNotFoundError) ||
         PyErr_GivenExceptionMatches(failure, PyExc_PermissionError) ||
         PyErr_GivenExceptionMatches(failure, PyExc_NotADirectoryError)) {
@@ -294,9 +291,7 @@ void add_attempts_note(PyObject* failure, int attempts, long allowed) {
     OwnedRef note = OwnedRef::steal(
         PyUnicode_FromFormat("sftp_main: the transfer was made %d time%s; \"retries\" allows %ld more after the first",
                              attempts, attempts == 1 ? "" : "s", allowed));
-    if (!note || !OwnedRef::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()))) {
-        drop_ordinary_error();
-    }
+    add_note(failure, note.get());
 }
 
 }  // namespace
@@ -376,15 +371,12 @@ void remember_server_key(PyObject* sftp, Options& options) {
     if (!transport) {
         return;
     }
-    OwnedRef server_key = OwnedRef::steal(PyObject_CallMethodNoArgs(transport.get(), names.get_remote_server_key));
-    if (!server_key) {
-        drop_ordinary_error();
-        return;
-    }
-    if (server_key.get() != Py_None) {
-        options.server_key = call_method(server_key.get(), names.asbytes);
+    if (OwnedRef blob = shown_key(transport.get())) {
+        options.server_key = std::move(blob);
     }
 }
+
+OwnedRef remote_directory(PyObject* client) { return optional_call(client, "getcwd"); }
 
 bool connection_alive(PyObject* client) {
     OwnedRef transport = transport_of(client);

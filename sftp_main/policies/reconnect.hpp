@@ -44,6 +44,9 @@ bool expecting_server_key() noexcept;
 // Keeps the key of the server `sftp` is connected to in `options`.
 void remember_server_key(PyObject* sftp, Options& options);
 
+// The directory `_chdir` set on `client`, or empty where it has none.
+OwnedRef remote_directory(PyObject* client);
+
 // Whether the SFTP client's channel and transport are still open; true
 // where the client does not tell.
 bool connection_alive(PyObject* client);

@@ -1,5 +1,7 @@
 #include "sftp_main/policies/reported_size.hpp"
 
+#include "sftp_main/policies/blocking_call.hpp"
+
 #include <cerrno>
 
 namespace sftp {
@@ -16,10 +18,7 @@ void refuse(PyObject* state, PyObject* size) {
     OwnedRef message = check(PyUnicode_FromFormat(
         "the server reports %S bytes for %R, more than the %S bytes free where the download goes", size,
         PyTuple_GET_ITEM(state, kSource), PyTuple_GET_ITEM(state, kRoom)));
-    OwnedRef error = check(PyObject_CallFunction(PyExc_OSError, "iOO", ENOSPC, message.get(),
-                                                 PyTuple_GET_ITEM(state, kDestination)));
-    PyErr_SetRaisedException(error.release());
-    throw PyErrorRaised{};
+    raise_os_error(ENOSPC, message.get(), PyTuple_GET_ITEM(state, kDestination));
 }
 
 PyObject* checked_stat(PyObject* state, PyObject* const* arguments, Py_ssize_t count, PyObject* keywords) {

@@ -54,14 +54,6 @@ std::string digest_of(PyObject* text) {
     return digest_of_bytes(encoded.get());
 }
 
-long long whole_number(PyObject* value) {
-    const long long number = PyLong_AsLongLong(value);
-    if (number == -1 && PyErr_Occurred()) {
-        throw PyErrorRaised{};
-    }
-    return number;
-}
-
 // The remote file as the server describes it.
 struct RemoteFile {
     long long size = -1;
@@ -71,18 +63,17 @@ struct RemoteFile {
 
 RemoteFile look_up(PyObject* client, PyObject* source) {
     OwnedRef attributes = check(PyObject_CallMethod(client, "stat", "O", source));
-    OwnedRef size = check(PyObject_GetAttr(attributes.get(), names.st_size));
-    if (!PyLong_Check(size.get()) || whole_number(size.get()) < 0) {
+    RemoteFile remote;
+    remote.size = blocks::size_in(attributes.get(), source);
+    if (remote.size < 0) {
         PyErr_Format(PyExc_OSError, "the server gave no size for %.200R", source);
         throw PyErrorRaised{};
     }
-    RemoteFile remote;
-    remote.size = whole_number(size.get());
     OwnedRef mtime = OwnedRef::steal(PyObject_GetAttrString(attributes.get(), "st_mtime"));
     if (!mtime) {
         drop_ordinary_error();
     } else if (PyLong_Check(mtime.get())) {
-        remote.mtime = whole_number(mtime.get());
+        remote.mtime = as_long_long(mtime.get());
     }
     return remote;
 }
@@ -113,19 +104,13 @@ bool tails_match(PyObject* client, PyObject* path, int descriptor, long long hel
     return std::memcmp(local.data(), PyBytes_AS_STRING(remote.get()), local.size()) == 0;
 }
 
-[[noreturn]] void raise_refusal(int error, PyObject* message, PyObject* path) {
-    OwnedRef exception = check(PyObject_CallFunction(PyExc_OSError, "iOO", error, message, path));
-    PyErr_SetRaisedException(exception.release());
-    throw PyErrorRaised{};
-}
-
 [[noreturn]] void refuse_part(const std::string& part_name) {
     OwnedRef message = check(PyUnicode_FromFormat(
         "resume: the part file %s is not this process's user's own private file (a regular file of one link, mode "
         "0600, no symbolic link); it is neither opened nor removed",
         part_name.c_str()));
     OwnedRef name = check(PyUnicode_DecodeFSDefault(part_name.c_str()));
-    raise_refusal(EACCES, message.get(), name.get());
+    raise_os_error(EACCES, message.get(), name.get());
 }
 
 // The part file's name for the remote file: ".NAME.<16 hex>." is the same
@@ -154,9 +139,8 @@ PartName part_name(const std::string& destination, PyObject* client, PyObject* s
     std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
     base.resize(std::min(base.size(), kMaxKeptBase));
     // A relative source is the file in the directory `_chdir` set.
-    OwnedRef directory = OwnedRef::steal(PyObject_CallMethod(client, "getcwd", nullptr));
+    OwnedRef directory = reconnect::remote_directory(client);
     if (!directory) {
-        drop_ordinary_error();
         directory = none();
     }
     OwnedRef identity = check(PyUnicode_FromFormat("%U\n%R\n%R", server, directory.get(), source));
@@ -225,7 +209,7 @@ public:
             OwnedRef message = check(PyUnicode_FromFormat(
                 "the server reports %lld bytes for %R, more than the %llu bytes free beside the destination",
                 now.size, source, static_cast<unsigned long long>(*room)));
-            raise_refusal(ENOSPC, message.get(), destination_);
+            raise_os_error(ENOSPC, message.get(), destination_);
         }
         return true;
     }
@@ -294,7 +278,7 @@ std::optional<long> remote_mode(PyObject* client, PyObject* path) {
     OwnedRef message = check(PyUnicode_FromString(
         "resume: the staging path holds something other than a private directory or file of the upload; it is "
         "left alone"));
-    raise_refusal(EACCES, message.get(), path);
+    raise_os_error(EACCES, message.get(), path);
 }
 
 // The staging of a resumable upload, named for the local file as it is,
@@ -385,21 +369,8 @@ void download(PyObject* self, PyObject* source, PyObject* destination, const Opt
 
 void upload(PyObject* self, PyObject* source, PyObject* destination, const Options& options, PyObject* progress,
             int& attempts) {
-    OwnedRef given = check(PyOS_FSPath(source));
-    OwnedRef encoded = PyBytes_Check(given.get()) ? given : check(PyUnicode_EncodeFSDefault(given.get()));
-    const std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (path.find('\0') != std::string::npos) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        throw PyErrorRaised{};
-    }
-    const FileDescriptor local(without_interpreter_lock([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!local) {
-        raise_errno(errno, source);
-    }
     struct stat status {};
-    if (fstat(local.get(), &status) != 0) {
-        raise_errno(errno, source);
-    }
+    const FileDescriptor local = blocks::open_source(source, status);
     if (S_ISDIR(status.st_mode)) {
         raise_errno(EISDIR, source);  // as the plain upload's open, before the server is touched
     }

@@ -119,9 +119,7 @@ std::optional<std::string> local_path_of(PyObject* destination) {
         "owner (%lu)",
         static_cast<unsigned long>(link.link_owner), static_cast<unsigned long>(geteuid()),
         static_cast<unsigned long>(link.directory_owner)));
-    OwnedRef error = check(PyObject_CallFunction(PyExc_OSError, "iOO", EACCES, message.get(), destination));
-    PyErr_SetRaisedException(error.release());
-    throw PyErrorRaised{};
+    raise_os_error(EACCES, message.get(), destination);
 }
 
 bool download_staged(PyObject* client, PyObject* source, PyObject* destination, PyObject* progress,
